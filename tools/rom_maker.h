@@ -14,15 +14,20 @@ inline std::uint8_t NextRandomByte(std::uint64_t& state) {
   return static_cast<std::uint8_t>((state * 0x2545F4914F6CDD1DULL) >> 56);
 }
 
-// Fills one chip's 16,384 assembled bytes with random values, then sets byte 0
-// so that the chip's total is 1 modulo 255: an end-around-carry sum of 0x01.
-inline void FillPassingChip(unsigned char* chip, std::uint64_t& state) {
+// Sets byte 0 of a chip's 16,384 assembled bytes so that their total is 1
+// modulo 255: an end-around-carry sum of 0x01, a passing chip.
+inline void MakeChipPass(unsigned char* chip) {
   std::uint32_t rest = 0;
-  for (std::size_t i = 1; i < 0x4000; ++i) {
-    chip[i] = NextRandomByte(state);
+  for (std::size_t i = 1; i < 0x4000; ++i)
     rest += chip[i];
-  }
   chip[0] = static_cast<unsigned char>((256 - rest % 255) % 255);
+}
+
+// Fills one chip's assembled bytes with random values, and makes it pass.
+inline void FillPassingChip(unsigned char* chip, std::uint64_t& state) {
+  for (std::size_t i = 1; i < 0x4000; ++i)
+    chip[i] = NextRandomByte(state);
+  MakeChipPass(chip);
 }
 
 // Packed bytes to locations: byte i becomes location 2i (low nibble) and 2i + 1.

@@ -43,7 +43,10 @@ int RunRomTest(int argc, char** argv) {
     PrintMessage("Checksum Error!");
   } else {
     PrintMessage("Checksum(s) ok!");
-    status = 0;
+    // The output is written only once the report has been delivered, so a
+    // failed run always leaves the output path as it was.
+    status = ReportLost();
+    if (status == 0 && argc == 3) status = OutputImage(argv[2], image);
   }
   FreeImage(image);
   return Finish(status);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 
 #include "rom_image.h"
 
@@ -95,4 +96,108 @@ unsigned char* AllocateImage(std::uint32_t length) {
 void FreeImage(RomImage& image) {
   free(image.data);
   image.data = nullptr;
+}
+
+namespace {
+
+// Writes all of data, in pieces that any system's write() accepts.
+int WriteAll(int fd, const unsigned char* data, std::uint64_t length) {
+  while (length > 0) {
+    const std::size_t piece = length < (1u << 30) ? static_cast<std::size_t>(length) : 1u << 30;
+    const ssize_t n = write(fd, data, piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 1;
+    data += n;
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
+// "dir/name" -> "dir/", "name" -> "".
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows symbolic links in the last component of path, as an open would,
+// so that the image replaces the file a link points to, not the link.
+int FollowLinks(const char* path, std::string& target) {
+  target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0) return errno == ENOENT ? 0 : 1;
+    if (!S_ISLNK(st.st_mode)) return 0;
+    std::string link(static_cast<std::size_t>(st.st_size) + 256, '\0');
+    const ssize_t n = readlink(target.c_str(), &link[0], link.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= link.size()) return 1;
+    link.resize(static_cast<std::size_t>(n));
+    target = link[0] == '/' ? link : DirectoryOf(target) + link;
+  }
+  return 1;
+}
+
+// A device or FIFO at the path is written as it is, never replaced.
+int WriteInto(const std::string& path, const unsigned char* data, std::uint32_t length) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return 1;
+  const int failed = WriteAll(fd, data, length);
+  return close(fd) != 0 || failed;
+}
+
+// The new file gets what an ordinary create would give it, or what the file
+// it replaces had: permission bits and, where allowed, owner and group.
+int TakeAttributes(int fd, const struct stat* replaced) {
+  if (!replaced) {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return fchmod(fd, 0666 & ~mask) != 0;
+  }
+  if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+    (void)!fchown(fd, static_cast<uid_t>(-1), replaced->st_gid);
+  }
+  return fchmod(fd, replaced->st_mode & 07777) != 0;
+}
+
+int SyncToDisk(int fd) { return fsync(fd) != 0 && errno != EINVAL; }
+
+}  // namespace
+
+int WriteImageFile(const char* path, const unsigned char* data, std::uint32_t length) {
+  std::string target;
+  if (FollowLinks(path, target) != 0) return 1;
+  struct stat st;
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return 1;
+  if (exists && !S_ISREG(st.st_mode)) return WriteInto(target, data, length);
+  // Refuse a file the user may not write, as opening it for writing would.
+  if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return 1;
+
+  // The image goes to a new file beside the target, reaches the disk, and
+  // then takes the target's place in one rename: a failure at any point
+  // leaves the old file as it was.
+  const std::size_t slash = target.rfind('/');
+  std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (base.size() > 200) base.resize(200);  // room for the suffix within NAME_MAX
+  std::string temp = DirectoryOf(target) + "." + base + ".XXXXXX";
+  const int fd = mkstemp(&temp[0]);
+  if (fd < 0) return 1;
+  int failed = WriteAll(fd, data, length);
+  failed = failed || TakeAttributes(fd, exists ? &st : nullptr) || SyncToDisk(fd);
+  failed = close(fd) != 0 || failed;
+  failed = failed || rename(temp.c_str(), target.c_str()) != 0;
+  if (failed) {
+    unlink(temp.c_str());
+    return 1;
+  }
+  // Make the rename itself durable; the image is in place either way.
+  std::string directory = DirectoryOf(target);
+  const int dirFd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
+  }
+  return 0;
 }

@@ -1,0 +1,193 @@
+// End to end: writing the unpacked image to an output path.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "rom_maker.h"
+#include "run_tool.h"
+#include "test_files.h"
+
+namespace {
+
+const std::string kBanner = "QUELM ROM Test V1.10\n";
+
+class OutputTest : public TempDirTest {
+ protected:
+  // Names in the test directory, to show that no stray file was left.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    DIR* dir = opendir(dir_.c_str());
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+// One passing chip, packed, holding the byte 0xA5 at position 1.
+Bytes PackedChipWithA5() {
+  Bytes chip = PassingChips(1);
+  chip[1] = 0xA5;
+  MakeChipPass(chip.data());
+  return chip;
+}
+
+std::string Passed(bool packed, int chips) {
+  std::string out = kBanner + (packed ? "Unpacking data...\n" : "");
+  for (int chip = 1; chip <= chips; ++chip) {
+    out += "ROM Chip " + std::to_string(chip) + " = 01 -> Ok\n";
+  }
+  return out + "Checksum(s) ok!\n";
+}
+
+std::string CannotWrite(const std::string& path) { return "Cannot write to file " + path + ".\n"; }
+
+bool AllLowNibbles(const Bytes& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b <= 0x0F; });
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST_F(OutputTest, ConvertsEitherFormToUnpacked) {
+  const Bytes packed = PackedChipWithA5();
+  const Bytes unpacked = UnpackedForm(PassingChips(2));
+  WriteBytes(Path("packed.rom"), packed);
+  WriteBytes(Path("unpacked.rom"), unpacked);
+  WriteBytes(Path("old.rom"), Bytes(100000, 'x'));  // longer than the image
+
+  RunResult run = RunRomtest({Path("packed.rom"), Path("old.rom")});
+  EXPECT_EQ(run.out, Passed(true, 1));
+  EXPECT_EQ(run.status, 0);
+  const Bytes out = ReadBytes(Path("old.rom"));
+  EXPECT_EQ(out, UnpackedForm(packed));
+  EXPECT_EQ(out.size(), 0x8000u);
+  EXPECT_TRUE(AllLowNibbles(out));
+  EXPECT_EQ(out[2], 0x05);
+  EXPECT_EQ(out[3], 0x0A);
+
+  run = RunRomtest({Path("unpacked.rom"), Path("new.rom")});
+  EXPECT_EQ(run.out, Passed(false, 2));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ReadBytes(Path("new.rom")), unpacked);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(ModeOf(Path("new.rom")), 0666 & ~mask);
+  EXPECT_EQ(Entries(),
+            (std::vector<std::string>{"new.rom", "old.rom", "packed.rom", "unpacked.rom"}));
+}
+
+TEST_F(OutputTest, ConvertsInPlace) {
+  const Bytes packed = PassingChips(2);
+  WriteBytes(Path("in.rom"), packed);
+  RunResult run = RunRomtest({"in.rom", "in.rom"}, [&] {
+    RunOptions options;
+    options.cwd = dir_;
+    return options;
+  }());
+  EXPECT_EQ(run.out, Passed(true, 2));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ReadBytes(Path("in.rom")), UnpackedForm(packed));
+  EXPECT_EQ(Entries(), std::vector<std::string>{"in.rom"});
+}
+
+TEST_F(OutputTest, AFailedCheckNeverTouchesTheOutput) {
+  Bytes failing = PassingChips(2);
+  failing[0x4000] ^= 0x40;
+  const Bytes illegal(0x4000 + 1, 0x11);
+  const Bytes old(10, 'x');
+  for (const Bytes& in : {failing, illegal}) {
+    WriteBytes(Path("in.rom"), in);
+    WriteBytes(Path("old.rom"), old);
+    EXPECT_EQ(RunRomtest({Path("in.rom"), Path("old.rom")}).status, 1);
+    EXPECT_EQ(ReadBytes(Path("old.rom")), old);
+    EXPECT_EQ(RunRomtest({Path("in.rom"), Path("absent.rom")}).status, 1);
+    EXPECT_FALSE(Exists(Path("absent.rom")));
+  }
+}
+
+TEST_F(OutputTest, LostReportWritesNothing) {
+  WriteBytes(Path("in.rom"), PassingChips(1));
+  RunOptions full;
+  full.stdoutPath = "/dev/full";
+  EXPECT_EQ(RunRomtest({Path("in.rom"), Path("out.rom")}, full).status, 1);
+  EXPECT_FALSE(Exists(Path("out.rom")));
+}
+
+TEST_F(OutputTest, PathsThatCannotBeWritten) {
+  WriteBytes(Path("in.rom"), PassingChips(1));
+  mkdir(Path("dir").c_str(), 0755);
+  const std::vector<std::string> outs = {Path("missing/out.rom"), Path("dir"), Path("dir/"),
+                                         "/dev/full"};
+  for (const std::string& out : outs) {
+    RunResult run = RunRomtest({Path("in.rom"), out});
+    EXPECT_EQ(run.out, Passed(true, 1) + CannotWrite(out)) << out;
+    EXPECT_EQ(run.status, 1) << out;
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"dir", "in.rom"}));
+}
+
+TEST_F(OutputTest, DevicesAreWrittenNotReplaced) {
+  WriteBytes(Path("in.rom"), PassingChips(1));
+  RunResult run = RunRomtest({Path("in.rom"), "/dev/null"});
+  EXPECT_EQ(run.out, Passed(true, 1));
+  EXPECT_EQ(run.status, 0);
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST_F(OutputTest, WriteFailingPartWayKeepsThePreviousFile) {
+  const Bytes packed = PassingChips(2);  // 32 KiB in, 64 KiB out
+  const Bytes old(1000, 'x');
+  RunOptions limited;
+  limited.cwd = dir_;
+  limited.fileSizeLimit = 40000;
+
+  WriteBytes(Path("in.rom"), packed);
+  WriteBytes(Path("old.rom"), old);
+  RunResult run = RunRomtest({"in.rom", "old.rom"}, limited);
+  EXPECT_EQ(run.out, Passed(true, 2) + CannotWrite("old.rom"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(ReadBytes(Path("old.rom")), old);
+
+  run = RunRomtest({"in.rom", "in.rom"}, limited);  // in place
+  EXPECT_EQ(run.out, Passed(true, 2) + CannotWrite("in.rom"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(ReadBytes(Path("in.rom")), packed);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"in.rom", "old.rom"}));
+}
+
+TEST_F(OutputTest, ALinkIsFollowedAndModesAreKept) {
+  const Bytes packed = PassingChips(1);
+  WriteBytes(Path("in.rom"), packed);
+  mkdir(Path("sub").c_str(), 0755);
+  WriteBytes(Path("sub/target.rom"), Bytes(5, 'x'));
+  chmod(Path("sub/target.rom").c_str(), 0640);
+  ASSERT_EQ(symlink("sub/target.rom", Path("link.rom").c_str()), 0);
+  ASSERT_EQ(symlink("sub/later.rom", Path("dangling.rom").c_str()), 0);
+
+  EXPECT_EQ(RunRomtest({Path("in.rom"), Path("link.rom")}).status, 0);
+  struct stat st;
+  ASSERT_EQ(lstat(Path("link.rom").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadBytes(Path("sub/target.rom")), UnpackedForm(packed));
+  EXPECT_EQ(ModeOf(Path("sub/target.rom")), 0640u);
+
+  // A dangling link gets its target created, as an ordinary open would.
+  EXPECT_EQ(RunRomtest({Path("in.rom"), Path("dangling.rom")}).status, 0);
+  EXPECT_EQ(ReadBytes(Path("sub/later.rom")), UnpackedForm(packed));
+  ASSERT_EQ(lstat(Path("dangling.rom").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+}  // namespace
