@@ -20,11 +20,18 @@ int main(int argc, char** argv) {
     std::perror(argv[4]);
     return 1;
   }
-  std::vector<unsigned char> chip(0x4000);
+  // Written unbuffered in large aligned pieces, as a copy tool writes, so that
+  // the page cache may hold the image in large folios.
+  std::setvbuf(out, nullptr, _IONBF, 0);
+  std::vector<unsigned char> chip(0x4000), piece;
   for (unsigned long n = 0; n < chips; ++n) {
     FillPassingChip(chip.data(), state);
     const std::vector<unsigned char>& bytes = packed ? chip : UnpackedForm(chip);
-    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    piece.insert(piece.end(), bytes.begin(), bytes.end());
+    if (piece.size() >= (4u << 20) || n + 1 == chips) {
+      std::fwrite(piece.data(), 1, piece.size(), out);
+      piece.clear();
+    }
   }
   if (std::fclose(out) != 0) {
     std::perror(argv[4]);

@@ -67,7 +67,13 @@ int OpenMappedFile(const char* path, MappedFile& out) {
   out.size = static_cast<std::uint64_t>(st.st_size);
   if (out.size > SIZE_MAX) return 1;
 
-  void* view = mmap(nullptr, out.size, PROT_READ, MAP_SHARED, fd, 0);
+  // Every byte will be read (but for images too long, refused unread): map
+  // all pages in one go rather than fault them in one by one.
+  int flags = MAP_SHARED;
+#ifdef MAP_POPULATE
+  if (out.size <= UINT32_MAX) flags |= MAP_POPULATE;
+#endif
+  void* view = mmap(nullptr, out.size, PROT_READ, flags, fd, 0);
   if (view == MAP_FAILED) return 1;
   out.view = static_cast<const unsigned char*>(view);
   SetBusHandler(true);
@@ -90,25 +96,42 @@ void CloseMappedFile(MappedFile& in) {
 }
 
 unsigned char* AllocateImage(std::uint32_t length) {
-  return static_cast<unsigned char*>(malloc(length));
+  // Its own mapping, so that it can ask for huge pages and have them all
+  // in place before the image is written.
+  void* block = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(block, length, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  madvise(block, length, MADV_POPULATE_WRITE);
+#endif
+  return static_cast<unsigned char*>(block);
 }
 
 void FreeImage(RomImage& image) {
-  free(image.data);
+  if (image.data) munmap(image.data, image.length);
   image.data = nullptr;
 }
 
 namespace {
 
-// Writes all of data, in pieces that any system's write() accepts.
+// Writes all of data, in pieces that any system's write() accepts. Where
+// the system can, each piece starts on its way to the disk at once, so that
+// the final flush waits for less.
 int WriteAll(int fd, const unsigned char* data, std::uint64_t length) {
-  while (length > 0) {
-    const std::size_t piece = length < (1u << 30) ? static_cast<std::size_t>(length) : 1u << 30;
-    const ssize_t n = write(fd, data, piece);
+  constexpr std::size_t kPiece = 64u << 20;
+  std::uint64_t offset = 0;
+  while (offset < length) {
+    const std::uint64_t left = length - offset;
+    const std::size_t piece = left < kPiece ? static_cast<std::size_t>(left) : kPiece;
+    const ssize_t n = write(fd, data + offset, piece);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 1;
-    data += n;
-    length -= static_cast<std::uint64_t>(n);
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fd, static_cast<off_t>(offset), n, SYNC_FILE_RANGE_WRITE);
+#endif
+    offset += static_cast<std::uint64_t>(n);
   }
   return 0;
 }
