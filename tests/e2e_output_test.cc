@@ -146,25 +146,38 @@ TEST_F(OutputTest, DevicesAreWrittenNotReplaced) {
   EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
-TEST_F(OutputTest, WriteFailingPartWayKeepsThePreviousFile) {
+TEST_F(OutputTest, WriteFailingPartWayLeavesEveryPathAsItWas) {
   const Bytes packed = PassingChips(2);  // 32 KiB in, 64 KiB out
   const Bytes old(1000, 'x');
   RunOptions limited;
   limited.cwd = dir_;
   limited.fileSizeLimit = 40000;
-
   WriteBytes(Path("in.rom"), packed);
   WriteBytes(Path("old.rom"), old);
-  RunResult run = RunRomtest({"in.rom", "old.rom"}, limited);
-  EXPECT_EQ(run.out, Passed(true, 2) + CannotWrite("old.rom"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(ReadBytes(Path("old.rom")), old);
+  ASSERT_EQ(symlink("old.rom", Path("link.rom").c_str()), 0);
 
-  run = RunRomtest({"in.rom", "in.rom"}, limited);  // in place
-  EXPECT_EQ(run.out, Passed(true, 2) + CannotWrite("in.rom"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(ReadBytes(Path("in.rom")), packed);
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"in.rom", "old.rom"}));
+  struct Case {
+    const char* out;
+    const char* file;  // what the path leads to
+    Bytes before;      // empty: no file there
+  };
+  const Case cases[] = {
+      {"old.rom", "old.rom", old},
+      {"in.rom", "in.rom", packed},  // in place
+      {"link.rom", "old.rom", old},
+      {"new.rom", "new.rom", {}},
+  };
+  for (const Case& c : cases) {
+    RunResult run = RunRomtest({"in.rom", c.out}, limited);
+    EXPECT_EQ(run.out, Passed(true, 2) + CannotWrite(c.out)) << c.out;
+    EXPECT_EQ(run.status, 1) << c.out;
+    if (c.before.empty()) {
+      EXPECT_FALSE(Exists(Path(c.file))) << c.out;
+    } else {
+      EXPECT_EQ(ReadBytes(Path(c.file)), c.before) << c.out;
+    }
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"in.rom", "link.rom", "old.rom"})) << c.out;
+  }
 }
 
 TEST_F(OutputTest, ALinkIsFollowedAndModesAreKept) {

@@ -5,21 +5,12 @@
 #include <vector>
 
 #include "image/rom_image.h"
+#include "reference.h"
 #include "rom_maker.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-// The checksum step by step: add each assembled byte, carry back into bit 0.
-std::uint8_t StepByStepSum(const unsigned char* locations) {
-  unsigned sum = 0;
-  for (std::uint32_t k = 0; k < kChipBytes; ++k) {
-    sum += static_cast<unsigned>(locations[2 * k + 1] << 4 | locations[2 * k]);
-    if (sum > 0xFF) sum = (sum & 0xFF) + 1;
-  }
-  return static_cast<std::uint8_t>(sum);
-}
 
 Bytes ChipOf(const std::vector<unsigned char>& assembled) { return UnpackedForm(assembled); }
 
@@ -140,11 +131,13 @@ TEST(UnpackImage, SplitsEachByteLowNibbleFirst) {
 }
 
 TEST(UnpackImage, LengthsBeyond32BitsGiveAnEmptyImageUnread) {
-  // Only byte 0 exists: a length past it must not be read for these answers.
-  const unsigned char packedByte = 0x10;
+  // Only one page exists, starting with a packed byte: the scan stops there,
+  // and nothing past it may be read for these answers.
+  Bytes page(4096, 0x00);
+  page[0] = 0x10;
   RomImage image = {};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(UnpackImage(image, &packedByte, 0x80000000ULL), 0);
+  EXPECT_EQ(UnpackImage(image, page.data(), 0x80000000ULL), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unpacking data...\n");
   EXPECT_EQ(image.data, nullptr);
   EXPECT_EQ(image.length, 0u);

@@ -1,6 +1,7 @@
 #include "run_tool.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,8 +21,11 @@ void SetLimit(int resource, long long bytes) {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void StartChild(const std::vector<char*>& argv, const RunOptions& options,
-                             int pipeWrite) {
+[[noreturn]] void StartChild(const char* path, const std::vector<char*>& argv,
+                             const RunOptions& options, int pipeWrite) {
+  if (options.unprivileged && geteuid() == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+  }
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
   int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, 0) < 0) _exit(126);
@@ -36,7 +40,7 @@ void SetLimit(int resource, long long bytes) {
   if (options.fileSizeLimit >= 0) signal(SIGXFSZ, SIG_IGN);
   SetLimit(RLIMIT_FSIZE, options.fileSizeLimit);
   SetLimit(RLIMIT_AS, options.addressSpaceLimit);
-  execv(RomtestPath().c_str(), argv.data());
+  execv(path, argv.data());
   _exit(127);
 }
 
@@ -48,22 +52,26 @@ RunResult RunWithArgv(const std::vector<std::string>& argv, const RunOptions& op
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
+  // Everything the child needs is made before fork: tests may run romtest
+  // from several threads at once.
+  const std::string path = RomtestPath();
   int fds[2];
   RunResult result;
   if (pipe2(fds, O_CLOEXEC) != 0) return result;
   pid_t pid = fork();
-  if (pid == 0) StartChild(args, options, fds[1]);
+  if (pid == 0) StartChild(path.c_str(), args, options, fds[1]);
   close(fds[1]);
+  if (options.brokenPipe) close(fds[0]);
   char buffer[1 << 16];
   ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) != 0) {
+  while (!options.brokenPipe && (n = read(fds[0], buffer, sizeof buffer)) != 0) {
     if (n > 0) {
       result.out.append(buffer, static_cast<size_t>(n));
     } else if (errno != EINTR) {
       break;
     }
   }
-  close(fds[0]);
+  if (!options.brokenPipe) close(fds[0]);
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0) {
   }
