@@ -28,6 +28,11 @@ std::string Passed(bool packed, int chips) {
 
 class FaultTest : public TempDirTest {
  protected:
+  void SetUp() override {
+    SKIP_ON_WINDOWS_BUILD();
+    TempDirTest::SetUp();
+  }
+
   // As root, the runs below are made as nobody; the files they need to
   // reach are handed over to nobody.
   void GiveAway(const std::string& path) {

@@ -7,9 +7,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <gtest/gtest.h>
 
-std::string RomtestPath() { return ROMTEST_EXE; }
+#include <cerrno>
+#include <cstdlib>
+
+std::string RomtestPath() {
+  const char* exe = std::getenv("ROMTEST_EXE");
+  return exe && *exe ? exe : ROMTEST_EXE;
+}
+
+std::string Wrapper() {
+  const char* wrapper = std::getenv("ROMTEST_WRAPPER");
+  return wrapper ? wrapper : "";
+}
+
+bool TestingWindowsBuild() { return !Wrapper().empty(); }
 
 namespace {
 
@@ -40,21 +53,44 @@ void SetLimit(int resource, long long bytes) {
   if (options.fileSizeLimit >= 0) signal(SIGXFSZ, SIG_IGN);
   SetLimit(RLIMIT_FSIZE, options.fileSizeLimit);
   SetLimit(RLIMIT_AS, options.addressSpaceLimit);
-  execv(path, argv.data());
+  execvp(path, argv.data());
   _exit(127);
+}
+
+// A Windows build must end every line in CR LF; the expectations use LF.
+void CheckAndFoldLineEnds(std::string& out) {
+  std::string folded;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n') {
+      folded += '\n';
+      ++i;
+    } else if (out[i] == '\r' || out[i] == '\n') {
+      ADD_FAILURE() << "a line does not end in CR LF at byte " << i << " of:\n" << out;
+      return;
+    } else {
+      folded += out[i];
+    }
+  }
+  out = folded;
 }
 
 }  // namespace
 
-RunResult RunWithArgv(const std::vector<std::string>& argv, const RunOptions& options) {
+RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOptions& options) {
+  // Everything the child needs is made before fork: tests may run romtest
+  // from several threads at once.
+  std::vector<std::string> argv = givenArgv;
+  std::string path = RomtestPath();
+  if (TestingWindowsBuild()) {
+    argv[0] = path;
+    argv.insert(argv.begin(), Wrapper());
+    path = Wrapper();
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  // Everything the child needs is made before fork: tests may run romtest
-  // from several threads at once.
-  const std::string path = RomtestPath();
   int fds[2];
   RunResult result;
   if (pipe2(fds, O_CLOEXEC) != 0) return result;
@@ -80,6 +116,7 @@ RunResult RunWithArgv(const std::vector<std::string>& argv, const RunOptions& op
   } else if (WIFSIGNALED(wstatus)) {
     result.signal = WTERMSIG(wstatus);
   }
+  if (TestingWindowsBuild()) CheckAndFoldLineEnds(result.out);
   return result;
 }
 

@@ -21,10 +21,20 @@ struct RunResult {
   int signal = 0;   // the signal that ended it, if any
 };
 
-// Path of the romtest executable under test.
+// The romtest under test: the native build, or the one that ROMTEST_EXE
+// names. With ROMTEST_WRAPPER set (to wine) it is a Windows build, run
+// through the wrapper; its lines must end in CR LF, which RunWithArgv checks
+// and turns into LF so that the expectations hold for both.
 std::string RomtestPath();
+std::string Wrapper();
+bool TestingWindowsBuild();
 
-// Runs argv as given: argv[0] is the program name the child sees.
+// Skips a test whose subject only POSIX systems have.
+#define SKIP_ON_WINDOWS_BUILD() \
+  if (TestingWindowsBuild()) GTEST_SKIP() << "POSIX only"
+
+// Runs argv as given: argv[0] is the program name the child sees (not so
+// for a Windows build, which sees the path of the executable).
 RunResult RunWithArgv(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 // Runs romtest with these arguments after the program name.
