@@ -4,29 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
 #include "rom_maker.h"
 #include "run_tool.h"
 #include "test_files.h"
 
 namespace {
-
-const std::string kBanner = "QUELM ROM Test V1.10\n";
-const std::string kUnpacking = "Unpacking data...\n";
-const std::string kIllegalSize = "Illegal ROM size!\n";
-const std::string kError = "Checksum Error!\n";
-const std::string kOk = "Checksum(s) ok!\n";
-
-std::string ChipLine(unsigned chip, const char* sum, bool ok) {
-  return "ROM Chip " + std::to_string(chip) + " = " + sum + " -> " + (ok ? "Ok" : "Fail") + "\n";
-}
-
-RunOptions InDir(const std::string& dir) {
-  RunOptions options;
-  options.cwd = dir;
-  return options;
-}
-
-std::string CannotOpen(const std::string& path) { return "Cannot open file " + path + ".\n"; }
 
 using CheckTest = TempDirTest;
 

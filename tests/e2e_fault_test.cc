@@ -9,22 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "report.h"
 #include "rom_maker.h"
 #include "run_tool.h"
 #include "test_files.h"
 
 namespace {
-
-const std::string kBanner = "QUELM ROM Test V1.10\n";
-const std::string kUnpacking = "Unpacking data...\n";
-
-std::string Passed(bool packed, int chips) {
-  std::string out = kBanner + (packed ? kUnpacking : "");
-  for (int chip = 1; chip <= chips; ++chip) {
-    out += "ROM Chip " + std::to_string(chip) + " = 01 -> Ok\n";
-  }
-  return out + "Checksum(s) ok!\n";
-}
 
 class FaultTest : public TempDirTest {
  protected:
@@ -52,7 +42,7 @@ TEST_F(FaultTest, UnreadableInput) {
   WriteBytes(Path("in.rom"), PassingChips(1));
   chmod(Path("in.rom").c_str(), 0);
   RunResult run = RunRomtest({Path("in.rom")}, Unprivileged());
-  EXPECT_EQ(run.out, kBanner + "Cannot open file " + Path("in.rom") + ".\n");
+  EXPECT_EQ(run.out, kBanner + CannotOpen(Path("in.rom")));
   EXPECT_EQ(run.status, 1);
 }
 
@@ -75,7 +65,7 @@ TEST_F(FaultTest, OutputThatMayNotBeReplaced) {
 
   for (const std::string& out : {Path("locked/out.rom"), Path("open/out.rom")}) {
     RunResult run = RunRomtest({Path("in.rom"), out}, Unprivileged());
-    EXPECT_EQ(run.out, Passed(true, 1) + "Cannot write to file " + out + ".\n");
+    EXPECT_EQ(run.out, Passed(true, 1) + CannotWrite(out));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ReadBytes(out), old) << out;
   }
@@ -103,7 +93,7 @@ TEST_F(FaultTest, InputReplacedOrRemovedWhileRead) {
     RunResult run = RunRomtest({x});
     other.join();
     const bool whole = run.out == allowed[0] || run.out == allowed[1];
-    const bool gone = run.out == kBanner + "Cannot open file " + x + ".\n";
+    const bool gone = run.out == kBanner + CannotOpen(x);
     EXPECT_TRUE(whole || gone) << round << ": " << run.out.substr(0, 200);
     EXPECT_EQ(run.status, whole ? 0 : 1) << round;
   }
@@ -114,9 +104,9 @@ TEST_F(FaultTest, InputCutShortWhileMapped) {
   const std::string x = Path("x.rom");
   const std::vector<std::string> allowed = {
       Passed(true, 2048),
-      kBanner + "Cannot open file " + x + ".\n",
-      kBanner + kUnpacking + "Cannot open file " + x + ".\n",
-      kBanner + kUnpacking + "Illegal ROM size!\n",
+      kBanner + CannotOpen(x),
+      kBanner + kUnpacking + CannotOpen(x),
+      kBanner + kUnpacking + kIllegalSize,
   };
   for (int round = 0; round < 10; ++round) {
     WriteBytes(x, image);

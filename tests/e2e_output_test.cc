@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
 #include "rom_maker.h"
 #include "run_tool.h"
 #include "test_files.h"
 
 namespace {
-
-const std::string kBanner = "QUELM ROM Test V1.10\n";
 
 class OutputTest : public TempDirTest {
  protected:
@@ -38,16 +37,6 @@ Bytes PackedChipWithA5() {
   MakeChipPass(chip.data());
   return chip;
 }
-
-std::string Passed(bool packed, int chips) {
-  std::string out = kBanner + (packed ? "Unpacking data...\n" : "");
-  for (int chip = 1; chip <= chips; ++chip) {
-    out += "ROM Chip " + std::to_string(chip) + " = 01 -> Ok\n";
-  }
-  return out + "Checksum(s) ok!\n";
-}
-
-std::string CannotWrite(const std::string& path) { return "Cannot write to file " + path + ".\n"; }
 
 bool AllLowNibbles(const Bytes& bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b <= 0x0F; });
@@ -91,11 +80,7 @@ TEST_F(OutputTest, ConvertsEitherFormToUnpacked) {
 TEST_F(OutputTest, ConvertsInPlace) {
   const Bytes packed = PassingChips(2);
   WriteBytes(Path("in.rom"), packed);
-  RunResult run = RunRomtest({"in.rom", "in.rom"}, [&] {
-    RunOptions options;
-    options.cwd = dir_;
-    return options;
-  }());
+  RunResult run = RunRomtest({"in.rom", "in.rom"}, InDir(dir_));
   EXPECT_EQ(run.out, Passed(true, 2));
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ReadBytes(Path("in.rom")), UnpackedForm(packed));
@@ -154,8 +139,7 @@ TEST_F(OutputTest, WriteFailingPartWayLeavesEveryPathAsItWas) {
   SKIP_ON_WINDOWS_BUILD();
   const Bytes packed = PassingChips(2);  // 32 KiB in, 64 KiB out
   const Bytes old(1000, 'x');
-  RunOptions limited;
-  limited.cwd = dir_;
+  RunOptions limited = InDir(dir_);
   limited.fileSizeLimit = 40000;
   WriteBytes(Path("in.rom"), packed);
   WriteBytes(Path("old.rom"), old);

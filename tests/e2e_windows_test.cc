@@ -6,13 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "report.h"
 #include "rom_maker.h"
 #include "run_tool.h"
 #include "test_files.h"
 
 namespace {
-
-const std::string kBanner = "QUELM ROM Test V1.10\n";
 
 // Another Windows program holding a file open, until the object goes.
 class HeldOpen {
@@ -68,7 +67,7 @@ TEST_F(WindowsTest, InputOpenForWritingElsewhereCannotBeOpened) {
   HeldOpen writer("write", Path("in.rom"));
   ASSERT_TRUE(writer.ready());
   RunResult run = RunRomtest({Path("in.rom")});
-  EXPECT_EQ(run.out, kBanner + "Cannot open file " + Path("in.rom") + ".\n");
+  EXPECT_EQ(run.out, kBanner + CannotOpen(Path("in.rom")));
   EXPECT_EQ(run.status, 1);
 }
 
@@ -80,8 +79,7 @@ TEST_F(WindowsTest, OutputOpenElsewhereIsLeftAsItWas) {
     HeldOpen reader("read", Path("out.rom"));
     ASSERT_TRUE(reader.ready());
     RunResult run = RunRomtest({Path("in.rom"), Path("out.rom")});
-    EXPECT_EQ(run.out, kBanner + "ROM Chip 1 = 01 -> Ok\nChecksum(s) ok!\nCannot write to file " +
-                           Path("out.rom") + ".\n");
+    EXPECT_EQ(run.out, Passed(false, 1) + CannotWrite(Path("out.rom")));
     EXPECT_EQ(run.status, 1);
   }
   EXPECT_EQ(ReadBytes(Path("out.rom")), old);

@@ -33,6 +33,13 @@ bool TestingWindowsBuild();
 #define SKIP_ON_WINDOWS_BUILD() \
   if (TestingWindowsBuild()) GTEST_SKIP() << "POSIX only"
 
+// Options that run the child in dir.
+inline RunOptions InDir(const std::string& dir) {
+  RunOptions options;
+  options.cwd = dir;
+  return options;
+}
+
 // Runs argv as given: argv[0] is the program name the child sees (not so
 // for a Windows build, which sees the path of the executable).
 RunResult RunWithArgv(const std::vector<std::string>& argv, const RunOptions& options = {});
