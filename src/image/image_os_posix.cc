@@ -201,10 +201,10 @@ int WriteImageFile(const char* path, const unsigned char* data, std::uint32_t le
   // The image goes to a new file beside the target, reaches the disk, and
   // then takes the target's place in one rename: a failure at any point
   // leaves the old file as it was.
-  const std::size_t slash = target.rfind('/');
-  std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::string directory = DirectoryOf(target);
+  std::string base = target.substr(directory.size());
   if (base.size() > 200) base.resize(200);  // room for the suffix within NAME_MAX
-  std::string temp = DirectoryOf(target) + "." + base + ".XXXXXX";
+  std::string temp = directory + "." + base + ".XXXXXX";
   const int fd = mkstemp(&temp[0]);
   if (fd < 0) return 1;
   int failed = WriteAll(fd, data, length);
@@ -216,7 +216,6 @@ int WriteImageFile(const char* path, const unsigned char* data, std::uint32_t le
     return 1;
   }
   // Make the rename itself durable; the image is in place either way.
-  std::string directory = DirectoryOf(target);
   const int dirFd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_CLOEXEC);
   if (dirFd >= 0) {
     fsync(dirFd);
