@@ -75,4 +75,18 @@ TEST(Kernels, SumLocationsOfAFullChipOfLargestValues) {
   EXPECT_EQ(odd, 0x4000u * 15);
 }
 
+TEST(Kernels, SumBytesAtEveryAlignment) {
+  for (std::size_t align = 0; align < 16; ++align) {
+    for (std::size_t n = 0; n <= 200; ++n) {
+      const Bytes src = RandomBytes(align + n, n * 13 + align);
+      std::uint32_t want = 0;
+      for (std::size_t i = 0; i < n; ++i)
+        want += src[align + i];
+      ASSERT_EQ(SumBytes(src.data() + align, n), want) << align << " " << n;
+    }
+  }
+  const Bytes chip(0x4000, 0xFF);
+  EXPECT_EQ(SumBytes(chip.data(), chip.size()), 0x4000u * 0xFF);
+}
+
 }  // namespace

@@ -68,6 +68,24 @@ void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
   odd = o;
 }
 
+std::uint32_t SumBytes(const unsigned char* src, std::size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sum0 = zero, sum1 = zero;
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+    sum0 = _mm_add_epi64(sum0, _mm_sad_epu8(a, zero));
+    sum1 = _mm_add_epi64(sum1, _mm_sad_epu8(b, zero));
+  }
+  const __m128i sum = _mm_add_epi64(sum0, sum1);
+  std::uint32_t total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(sum) +
+                                                   _mm_cvtsi128_si32(_mm_srli_si128(sum, 8)));
+  for (; i < n; ++i)
+    total += src[i];
+  return total;
+}
+
 #else  // portable: eight bytes at a time where that is simple
 
 std::size_t FindHighNibble(const unsigned char* src, std::size_t n) {
@@ -99,6 +117,13 @@ void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
   }
   even = e;
   odd = o;
+}
+
+std::uint32_t SumBytes(const unsigned char* src, std::size_t n) {
+  std::uint32_t total = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    total += src[i];
+  return total;
 }
 
 #endif
