@@ -14,6 +14,15 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes ChipOf(const std::vector<unsigned char>& assembled) { return UnpackedForm(assembled); }
 
+// The checksum of one chip summed from its packed bytes, as a check reads a
+// packed file.
+std::uint8_t PackedSum(const Bytes& assembled) {
+  ChipSums sums;
+  SumChips(assembled.data(), kChipLocations, true, sums);
+  EXPECT_EQ(sums.count, 1u);
+  return sums.sum[0];
+}
+
 TEST(ChipChecksum, KnownChips) {
   struct Case {
     const char* name;
@@ -42,6 +51,7 @@ TEST(ChipChecksum, KnownChips) {
     const Bytes chip = ChipOf(c.assembled);
     EXPECT_EQ(ChipChecksum(chip.data(), 0), c.sum) << c.name;
     EXPECT_EQ(StepByStepSum(chip.data()), c.sum) << c.name;
+    EXPECT_EQ(PackedSum(c.assembled), c.sum) << c.name;
   }
 }
 
@@ -57,7 +67,9 @@ TEST(ChipChecksum, MatchesStepByStepOnRandomChips) {
       if (sparse && NextRandomByte(state) % (sparse * 40) != 0) b = 0;
     }
     const Bytes chip = ChipOf(assembled);
-    ASSERT_EQ(ChipChecksum(chip.data(), 0), StepByStepSum(chip.data())) << round;
+    const std::uint8_t want = StepByStepSum(chip.data());
+    ASSERT_EQ(ChipChecksum(chip.data(), 0), want) << round;
+    ASSERT_EQ(PackedSum(assembled), want) << round;
   }
 }
 
@@ -71,23 +83,32 @@ TEST(ChipChecksum, UsesTheChipAtTheOffset) {
   EXPECT_EQ(ChipChecksum(image.data(), 2 * kChipLocations), 0x10);
 }
 
-TEST(CheckChips, ReportsEveryChipInOrder) {
+TEST(SumChips, EitherFormGivesTheSameSumsAndEveryChipIsReported) {
   Bytes assembled(3 * kChipBytes, 0x00);
   assembled[0] = 0x01;
   assembled[2 * kChipBytes] = 0x01;
+  assembled[2 * kChipBytes + 9] = 0xFF;
   const Bytes image = UnpackedForm(assembled);
+  ChipSums fromImage, fromFile;
+  SumChips(image.data(), static_cast<std::uint32_t>(image.size()), false, fromImage);
+  SumChips(assembled.data(), static_cast<std::uint32_t>(image.size()), true, fromFile);
+  ASSERT_EQ(fromImage.count, 3u);
+  ASSERT_EQ(fromFile.count, 3u);
+  for (std::uint32_t chip = 0; chip < 3; ++chip)
+    EXPECT_EQ(fromFile.sum[chip], fromImage.sum[chip]) << chip;
+
   testing::internal::CaptureStdout();
-  const int failed = CheckChips(image.data(), static_cast<std::uint32_t>(image.size()));
+  const int failed = ReportChips(fromFile);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "ROM Chip 1 = 01 -> Ok\nROM Chip 2 = 00 -> Fail\nROM Chip 3 = 01 -> Ok\n");
   EXPECT_EQ(failed, 1);
 }
 
-// Runs UnpackImage and returns what it printed.
-std::string Unpack(RomImage& image, const Bytes& file) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(UnpackImage(image, file.data(), file.size()), 0);
-  return testing::internal::GetCapturedStdout();
+// Tells the form and builds the working image; returns whether it was packed.
+bool Unpack(RomImage& image, const Bytes& file) {
+  const bool packed = IsPackedFile(file.data(), file.size());
+  EXPECT_EQ(UnpackImage(image, file.data(), file.size(), packed), 0);
+  return packed;
 }
 
 TEST(UnpackImage, OneHighNibbleAnywhereMakesTheFilePacked) {
@@ -95,7 +116,7 @@ TEST(UnpackImage, OneHighNibbleAnywhereMakesTheFilePacked) {
     Bytes file(4096, 0x0F);
     file[at] = 0x10;
     RomImage image = {};
-    EXPECT_EQ(Unpack(image, file), "Unpacking data...\n") << at;
+    EXPECT_TRUE(Unpack(image, file)) << at;
     EXPECT_EQ(image.length, 8192u) << at;
     EXPECT_EQ(Bytes(image.data, image.data + image.length), UnpackedForm(file)) << at;
     FreeImage(image);
@@ -108,7 +129,7 @@ TEST(UnpackImage, LowNibblesOnlyIsUnpackedAndCopied) {
   for (auto& b : file)
     b = NextRandomByte(state) & 0x0F;
   RomImage image = {};
-  EXPECT_EQ(Unpack(image, file), "");
+  EXPECT_FALSE(Unpack(image, file));
   EXPECT_EQ(Bytes(image.data, image.data + image.length), file);
   FreeImage(image);
 }
@@ -130,22 +151,30 @@ TEST(UnpackImage, SplitsEachByteLowNibbleFirst) {
   FreeImage(image);
 }
 
-TEST(UnpackImage, LengthsBeyond32BitsGiveAnEmptyImageUnread) {
-  // Only one page exists, starting with a packed byte: the scan stops there,
-  // and nothing past it may be read for these answers.
-  Bytes page(4096, 0x00);
-  page[0] = 0x10;
-  RomImage image = {};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(UnpackImage(image, page.data(), 0x80000000ULL), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unpacking data...\n");
-  EXPECT_EQ(image.data, nullptr);
-  EXPECT_EQ(image.length, 0u);
-
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(UnpackImage(image, nullptr, 0x100000000ULL), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(image.data, nullptr);
+TEST(SizeRule, WholeChipsCountedIn32Bits) {
+  struct Case {
+    std::uint64_t fileSize;
+    bool packed;
+    bool legal;
+  };
+  const Case cases[] = {
+      {0x8000, false, true},
+      {0x4000, true, true},
+      {0x4000, false, false},
+      {0x8001, false, false},
+      {0x4001, true, false},
+      {0xFFFF8000, false, true},
+      {0x7FFFC000, true, true},
+      {0x80000000, true, false},
+      {0x100000000ULL, false, false},
+      {0x100008000ULL, false, false},
+      {0xFFFFFFFF8000ULL, true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WorkingLength(c.fileSize, c.packed), c.packed ? 2 * c.fileSize : c.fileSize);
+    EXPECT_EQ(IsLegalLength(WorkingLength(c.fileSize, c.packed)), c.legal)
+        << std::hex << c.fileSize << " " << c.packed;
+  }
 }
 
 }  // namespace

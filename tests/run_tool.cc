@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 std::string RomtestPath() {
   const char* exe = std::getenv("ROMTEST_EXE");
@@ -33,12 +34,19 @@ void SetLimit(int resource, long long bytes) {
   if (setrlimit(resource, &limit) != 0) _exit(126);
 }
 
+bool BecomeNobody() {
+  return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
 // In the child, between fork and exec: only async-signal-safe calls.
 [[noreturn]] void StartChild(const char* path, const std::vector<char*>& argv,
                              const RunOptions& options, int pipeWrite) {
-  if (options.unprivileged && geteuid() == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-  }
+  for (int signo = 1; signo < NSIG; ++signo)
+    signal(signo, SIG_DFL);  // fails harmlessly for SIGKILL, SIGSTOP and unused numbers
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (options.unprivileged && geteuid() == 0 && !BecomeNobody()) _exit(126);
   if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
   int in = open("/dev/null", O_RDONLY);
   if (in < 0 || dup2(in, 0) < 0) _exit(126);
@@ -50,9 +58,9 @@ void SetLimit(int resource, long long bytes) {
   } else if (dup2(pipeWrite, 1) < 0) {
     _exit(126);
   }
-  if (options.fileSizeLimit >= 0) signal(SIGXFSZ, SIG_IGN);
   SetLimit(RLIMIT_FSIZE, options.fileSizeLimit);
   SetLimit(RLIMIT_AS, options.addressSpaceLimit);
+  if (options.timeoutSeconds) alarm(options.timeoutSeconds);  // outlives the exec
   execvp(path, argv.data());
   _exit(127);
 }
@@ -76,11 +84,20 @@ void CheckAndFoldLineEnds(std::string& out) {
 
 }  // namespace
 
+bool NobodyCanReach(const std::string& path) {
+  if (geteuid() != 0) return true;
+  const pid_t pid = fork();
+  if (pid == 0) _exit(BecomeNobody() && access(path.c_str(), X_OK) == 0 ? 0 : 1);
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
 RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOptions& options) {
   // Everything the child needs is made before fork: tests may run romtest
   // from several threads at once.
   std::vector<std::string> argv = givenArgv;
-  std::string path = RomtestPath();
+  std::string path = options.program.empty() ? RomtestPath() : options.program;
   if (TestingWindowsBuild()) {
     argv[0] = path;
     argv.insert(argv.begin(), Wrapper());
@@ -93,10 +110,14 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
 
   int fds[2];
   RunResult result;
-  if (pipe2(fds, O_CLOEXEC) != 0) return result;
+  if (pipe(fds) != 0) return result;
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) StartChild(path.c_str(), args, options, fds[1]);
   close(fds[1]);
+  std::thread watcher;
+  if (options.whileRunning) watcher = std::thread(options.whileRunning, pid);
   if (options.brokenPipe) close(fds[0]);
   char buffer[1 << 16];
   ssize_t n;
@@ -108,6 +129,7 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
     }
   }
   if (!options.brokenPipe) close(fds[0]);
+  if (watcher.joinable()) watcher.join();
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0) {
   }
@@ -121,7 +143,7 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
 }
 
 RunResult RunRomtest(const std::vector<std::string>& args, const RunOptions& options) {
-  std::vector<std::string> argv{RomtestPath()};
+  std::vector<std::string> argv{options.program.empty() ? RomtestPath() : options.program};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunWithArgv(argv, options);
 }

@@ -2,17 +2,27 @@
 #ifndef ROMTEST_TESTS_RUN_TOOL_H_
 #define ROMTEST_TESTS_RUN_TOOL_H_
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
+// The child starts as a shell would start it: every signal at its default
+// action and none blocked, standard input on /dev/null.
 struct RunOptions {
+  std::string program;               // empty: RomtestPath()
   std::string cwd;                   // empty: the test's own
   std::string stdoutPath;            // empty: captured through a pipe
   bool closeStdout = false;          // start with descriptor 1 closed
   bool brokenPipe = false;           // standard output a pipe that nobody reads
   bool unprivileged = false;         // when run as root, run as nobody (65534)
-  long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+  long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes
+  unsigned timeoutSeconds = 0;       // nonzero: SIGALRM ends a run that hangs
+  // Called on another thread with the child's pid while the child runs;
+  // the run is collected once it returns.
+  std::function<void(pid_t)> whileRunning;
 };
 
 struct RunResult {
@@ -32,6 +42,12 @@ bool TestingWindowsBuild();
 // Skips a test whose subject only POSIX systems have.
 #define SKIP_ON_WINDOWS_BUILD() \
   if (TestingWindowsBuild()) GTEST_SKIP() << "POSIX only"
+
+// The uid and gid of the unprivileged user that tests run as, when root.
+constexpr int kNobody = 65534;
+
+// Whether nobody can reach (search) path; always true when not root.
+bool NobodyCanReach(const std::string& path);
 
 // Options that run the child in dir.
 inline RunOptions InDir(const std::string& dir) {

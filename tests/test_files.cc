@@ -11,14 +11,21 @@
 
 #include "rom_maker.h"
 
-void TempDirTest::SetUp() {
+std::string TempBase() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/romtest-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+  return base && *base ? base : "/tmp";
+}
+
+void TempDirTest::SetUp() { MakeDirIn(TempBase()); }
+
+void TempDirTest::MakeDirIn(const std::string& base) {
+  std::string pattern = base + "/romtest-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern.data()), nullptr) << base;
   dir_ = pattern;
 }
 
 void TempDirTest::TearDown() {
+  if (dir_.empty()) return;
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }

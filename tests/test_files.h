@@ -10,10 +10,12 @@
 
 using Bytes = std::vector<unsigned char>;
 
+// Each test gets a directory of its own under $TMPDIR (or /tmp).
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  void MakeDirIn(const std::string& base);
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string dir_;
 };
@@ -21,6 +23,7 @@ class TempDirTest : public ::testing::Test {
 void WriteBytes(const std::string& path, const Bytes& bytes);
 Bytes ReadBytes(const std::string& path);
 bool Exists(const std::string& path);
+std::string TempBase();
 
 // A file of size bytes that is all holes but for bytes written at offset.
 void WriteSparse(const std::string& path, std::uint64_t size, std::uint64_t offset = 0,

@@ -21,6 +21,7 @@ int RunRomTest(int argc, char** argv) {
     std::printf("\nUsage:\n\t%s <ROM-File>\n\n", argc > 0 && argv[0] ? argv[0] : "romtest");
     return Finish(1);
   }
+  const bool convert = argc == 3;
 
   MappedFile input = {};
   if (OpenMappedFile(argv[1], input) != 0) {
@@ -28,25 +29,45 @@ int RunRomTest(int argc, char** argv) {
     CloseMappedFile(input);
     return Finish(1);
   }
+  // The size rule needs only the form and the file's length; an illegal
+  // image costs its form scan and nothing more. A file too long for any
+  // image is not even scanned.
+  const bool packed = input.view && IsPackedFile(input.view, input.size);
+  if (packed) PrintMessage("Unpacking data...");
+  const std::uint64_t length = WorkingLength(input.size, packed);
+  const bool legal = IsLegalLength(length);
+  const bool held = input.view || input.size > kLongestFile;
+
+  // The working image exists to be written: a check sums the chips straight
+  // from the file, whose bytes in either form are what the sums add.
   RomImage image = {};
-  const int unpacked = UnpackImage(image, input.view, input.size);
-  const int shrank = MappedFileShrank(input);
-  CloseMappedFile(input);  // from here on only the working image is used
-  if (unpacked != 0) return Finish(1);
+  ChipSums sums;
+  int unpacked = 0;
+  if (legal && held && convert) {
+    unpacked = UnpackImage(image, input.view, input.size, packed);
+    if (unpacked == 0) SumChips(image.data, image.length, false, sums);
+  } else if (legal && held) {
+    SumChips(input.view, static_cast<std::uint32_t>(length), packed, sums);
+  }
+  // Nothing is reported from bytes that the file may not have held.
+  const int changed = MappedFileChanged(input);
+  CloseMappedFile(input);  // from here on the output may replace the input
 
   int status = 1;
-  if (shrank) {
+  if (changed) {
     std::printf("Cannot open file %s.\n", argv[1]);
-  } else if (image.length == 0 || image.length % kChipLocations != 0) {
+  } else if (!held || unpacked != 0) {
+    // No room for the image: the run ends as a failed allocation ends.
+  } else if (!legal) {
     PrintMessage("Illegal ROM size!");
-  } else if (CheckChips(image.data, image.length) != 0) {
+  } else if (ReportChips(sums) != 0) {
     PrintMessage("Checksum Error!");
   } else {
     PrintMessage("Checksum(s) ok!");
     // The output is written only once the report has been delivered, so a
     // failed run always leaves the output path as it was.
     status = ReportLost();
-    if (status == 0 && argc == 3) status = OutputImage(argv[2], image);
+    if (status == 0 && convert) status = OutputImage(argv[2], image);
   }
   FreeImage(image);
   return Finish(status);

@@ -43,6 +43,7 @@ int OpenMappedFile(const char* path, MappedFile& out) {
   const DWORD low = GetFileSize(file, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 1;
   out.size = static_cast<std::uint64_t>(high) << 32 | low;
+  if (out.size > kLongestFile) return 0;  // measured, never read
 
   // An empty file cannot be mapped: that refusal is the empty file's error.
   HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -54,8 +55,9 @@ int OpenMappedFile(const char* path, MappedFile& out) {
   return 0;
 }
 
-// Windows refuses to shorten a file while a view of it is mapped.
-int MappedFileShrank(const MappedFile&) { return 0; }
+// Windows refuses to shorten a file while a view of it is mapped, and no one
+// may write it while it is open.
+int MappedFileChanged(const MappedFile&) { return 0; }
 
 void CloseMappedFile(MappedFile& in) {
   if (in.view) UnmapViewOfFile(in.view);

@@ -1,27 +1,29 @@
-#include <cstdio>
 #include <cstring>
 
 #include "kernels.h"
 #include "rom_image.h"
 
-int UnpackImage(RomImage& out, const unsigned char* src, std::uint64_t srcLength) {
-  out.data = nullptr;
-  out.length = 0;
-  // A file of 4 GiB or more cannot hold a legal image: refuse it unread.
-  if (srcLength > UINT32_MAX) return 0;
+bool IsPackedFile(const unsigned char* src, std::uint64_t srcLength) {
+  return FindHighNibble(src, static_cast<std::size_t>(srcLength)) < srcLength;
+}
 
-  const bool packed = FindHighNibble(src, srcLength) < srcLength;
-  const std::uint64_t length = packed ? srcLength * 2 : srcLength;
-  if (packed) std::printf("Unpacking data...\n");
-  if (length > UINT32_MAX) return 0;
+std::uint64_t WorkingLength(std::uint64_t fileSize, bool packed) {
+  return packed ? fileSize * 2 : fileSize;
+}
 
-  out.data = AllocateImage(static_cast<std::uint32_t>(length));
+bool IsLegalLength(std::uint64_t length) {
+  return length != 0 && length % kChipLocations == 0 && length <= UINT32_MAX;
+}
+
+int UnpackImage(RomImage& out, const unsigned char* src, std::uint64_t srcLength, bool packed) {
+  const std::uint32_t length = static_cast<std::uint32_t>(WorkingLength(srcLength, packed));
+  out.data = AllocateImage(length);
   if (!out.data) return 1;
-  out.length = static_cast<std::uint32_t>(length);
+  out.length = length;
   if (packed) {
-    SplitNibbles(out.data, src, srcLength);
+    SplitNibbles(out.data, src, static_cast<std::size_t>(srcLength));
   } else {
-    std::memcpy(out.data, src, srcLength);
+    std::memcpy(out.data, src, length);
   }
   return 0;
 }

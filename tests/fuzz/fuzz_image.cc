@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The whole file, as the tool unpacks it.
   RomImage image = {};
-  Check(UnpackImage(image, data, size) == 0, "allocation");
+  const bool packed = IsPackedFile(data, size);
+  Check(UnpackImage(image, data, size, packed) == 0, "allocation");
   const std::vector<unsigned char> want = ReferenceWorkingImage(data, size);
   Check(image.length == want.size(), "working length");
   Check(std::vector<unsigned char>(image.data, image.data + image.length) == want, "working image");
@@ -55,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   SumLocations(src, pairs, even, odd);
   Check(even == wantEven && odd == wantOdd, "SumLocations");
+  const std::size_t bytes = n < kChipBytes ? n : kChipBytes;
+  std::uint32_t total = 0;
+  for (std::size_t i = 0; i < bytes; ++i)
+    total += src[i];
+  Check(SumBytes(src, bytes) == total, "SumBytes");
 
   // Two chips: zeros, then the input's locations repeated to fill a chip.
   std::vector<unsigned char> chips(2 * kChipLocations, 0);
@@ -64,6 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t sum = ChipChecksum(chips.data(), kChipLocations);
   Check(sum == StepByStepSum(chips.data() + kChipLocations), "ChipChecksum");
   Check(ChipChecksum(chips.data(), 0) == 0x00, "ChipChecksum of zeros");
-  Check(CheckChips(chips.data(), 2 * kChipLocations) == 1, "CheckChips");
+  // The same chips summed from their packed bytes, as a check reads a file.
+  ChipSums fromImage, fromFile;
+  const std::vector<unsigned char> packedChips = PackedForm(chips);
+  SumChips(chips.data(), 2 * kChipLocations, false, fromImage);
+  SumChips(packedChips.data(), 2 * kChipLocations, true, fromFile);
+  Check(fromImage.count == 2 && fromImage.sum[1] == sum, "SumChips");
+  Check(fromFile.count == 2 && fromFile.sum[0] == 0x00 && fromFile.sum[1] == sum,
+        "SumChips of packed bytes");
+  Check(ReportChips(fromFile) == 1, "ReportChips");
   return 0;
 }
