@@ -1,9 +1,12 @@
 // End to end: writing the unpacked image to an output path.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -191,6 +194,111 @@ TEST_F(OutputTest, ALinkIsFollowedAndModesAreKept) {
   EXPECT_EQ(ReadBytes(Path("sub/later.rom")), UnpackedForm(packed));
   ASSERT_EQ(lstat(Path("dangling.rom").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// Runs a shell command; true when it succeeded.
+bool Shell(const std::string& command) {
+  return std::system((command + " 2>/dev/null").c_str()) == 0;
+}
+
+// What a command printed, or "" when it failed.
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      out.append(buffer, n);
+    if (pclose(pipe) != 0) out.clear();
+  }
+  return out;
+}
+
+TEST_F(OutputTest, AReplacedFileKeepsItsAccessListAndAttributesButNoSetIdBits) {
+  SKIP_ON_WINDOWS_BUILD();
+  const Bytes packed = PassingChips(1);
+  WriteBytes(Path("in.rom"), packed);
+  const std::string out = Path("out.rom");
+  WriteBytes(out, Bytes(5, 'x'));
+  ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+  if (!Shell("setfacl -m u:nobody:rw-,g::--- " + out)) {
+    GTEST_SKIP() << "setfacl (package acl) missing, or no ACLs on " << dir_;
+  }
+  if (!Shell("setfattr -n user.origin -v dump-1 " + out)) {
+    GTEST_SKIP() << "setfattr (package attr) missing, or no user attributes on " << dir_;
+  }
+  const std::string acl = ShellOutput("getfacl -cp " + out);
+  const std::string attrs = ShellOutput("getfattr -d " + out);
+  ASSERT_NE(acl.find("user:nobody:rw-"), std::string::npos) << acl;
+
+  RunResult run = RunRomtest({Path("in.rom"), out});
+  EXPECT_EQ(run.out, Passed(true, 1));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ReadBytes(out), UnpackedForm(packed));
+  EXPECT_EQ(ShellOutput("getfacl -cp " + out), acl);  // group::--- too: no wider access
+  EXPECT_EQ(ShellOutput("getfattr -d " + out), attrs);
+  EXPECT_EQ(ModeOf(out) & 0707, 0600u);
+
+  // Set-user-ID and set-group-ID belong to the old content, not the new.
+  WriteBytes(Path("setid.rom"), Bytes(5, 'x'));
+  ASSERT_EQ(chmod(Path("setid.rom").c_str(), 06755), 0);
+  EXPECT_EQ(RunRomtest({Path("in.rom"), Path("setid.rom")}).status, 0);
+  EXPECT_EQ(ModeOf(Path("setid.rom")), 0755u);
+}
+
+TEST_F(OutputTest, PipesSocketsAndStandardOutputAreWrittenDirectly) {
+  SKIP_ON_WINDOWS_BUILD();
+  const Bytes packed = PassingChips(2);
+  WriteBytes(Path("in.rom"), packed);
+  const Bytes image = UnpackedForm(packed);
+  const std::string want = Passed(true, 2) + std::string(image.begin(), image.end());
+  RunOptions socket;
+  socket.socketStdout = true;
+  for (const RunOptions& options : {RunOptions(), socket}) {
+    for (const char* out : {"/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"}) {
+      RunResult run = RunRomtest({Path("in.rom"), out}, options);
+      EXPECT_TRUE(run.out == want) << out << (options.socketStdout ? " on a socket" : " on a pipe")
+                                   << ": " << run.out.substr(0, 120);
+      EXPECT_EQ(run.status, 0) << out;
+    }
+  }
+  EXPECT_EQ(Entries(), std::vector<std::string>{"in.rom"});
+}
+
+TEST_F(OutputTest, EveryPathAnOrdinaryCreateAcceptsAndNoEmptyOne) {
+  SKIP_ON_WINDOWS_BUILD();
+  const Bytes packed = PassingChips(1);
+  WriteBytes(Path("in.rom"), packed);
+  // Sixteen directories of 250 characters, then names that bring the whole
+  // relative path to 4,088 and 4,095 bytes, the longest that open takes.
+  std::string deep;
+  for (int i = 0; i < 16; ++i) {
+    deep += std::string(250, 'a' + i) + "/";
+    ASSERT_EQ(mkdir(Path(deep).c_str(), 0755), 0);
+  }
+  for (std::size_t length : {4088u, 4095u}) {
+    const std::string out = deep + std::string(length - deep.size(), 'z');
+    ASSERT_EQ(out.size(), length);
+    for (int run = 0; run < 2; ++run) {  // a new file, then one replaced
+      RunResult result = RunRomtest({Path("in.rom"), out}, InDir(dir_));
+      EXPECT_EQ(result.out, Passed(true, 1)) << length;
+      EXPECT_EQ(result.status, 0) << length;
+    }
+    // The whole path from / is too long to open: read it from its directory.
+    const int dir = open(Path(deep).c_str(), O_RDONLY | O_DIRECTORY);
+    const int fd = openat(dir, out.substr(deep.size()).c_str(), O_RDONLY);
+    Bytes written(0x8000 + 1);
+    EXPECT_EQ(read(fd, written.data(), written.size()), 0x8000) << length;
+    written.pop_back();
+    EXPECT_EQ(written, UnpackedForm(packed)) << length;
+    close(fd);
+    close(dir);
+  }
+
+  RunResult empty = RunRomtest({"in.rom", ""}, InDir(dir_));
+  EXPECT_EQ(empty.out, Passed(true, 1) + CannotWrite(""));
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(Entries(), (std::vector<std::string>{std::string(250, 'a'), "in.rom"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,7 +111,9 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
 
   int fds[2];
   RunResult result;
-  if (pipe(fds) != 0) return result;
+  if ((options.socketStdout ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) != 0) {
+    return result;
+  }
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   pid_t pid = fork();

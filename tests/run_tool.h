@@ -16,6 +16,7 @@ struct RunOptions {
   std::string stdoutPath;            // empty: captured through a pipe
   bool closeStdout = false;          // start with descriptor 1 closed
   bool brokenPipe = false;           // standard output a pipe that nobody reads
+  bool socketStdout = false;         // captured through a socket, not a pipe
   bool unprivileged = false;         // when run as root, run as nobody (65534)
   long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes
