@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "reference.h"
 #include "report.h"
 #include "rom_maker.h"
 #include "run_tool.h"
@@ -125,6 +126,41 @@ TEST_F(CheckTest, ChipNumbersAndSumsFormat) {
   expected += ChipLine(10, "04", false) + ChipLine(11, "00", false) + ChipLine(12, "FF", false);
   EXPECT_EQ(run.out, expected + kError);
   EXPECT_EQ(run.status, 1);
+}
+
+// A check sums the chips from the file; a conversion from the working image
+// it builds. Both must give the same report, to the byte.
+TEST_F(CheckTest, ACheckAndAConversionReportAlike) {
+  Bytes failing = PassingChips(5, 3);
+  failing[2 * 0x4000 + 77] ^= 0x30;
+  Bytes twelve = PassingChips(12, 4);
+  std::fill(twelve.begin() + 9 * 0x4000, twelve.begin() + 10 * 0x4000, 0x10);
+  Bytes oneLate = Bytes(0x8000, 0x00);
+  oneLate.back() = 0x01;  // unpacked: chip 1 sums to 0x10
+  const Bytes images[] = {
+      PassingChips(3, 1),
+      UnpackedForm(PassingChips(3, 2)),
+      failing,
+      UnpackedForm(failing),
+      twelve,
+      oneLate,
+      Bytes(0x4000, 0x0F),
+      Bytes(0x4000 + 1, 0xF0),
+  };
+  int n = 0;
+  for (const Bytes& image : images) {
+    WriteBytes(Path("in.rom"), image);
+    const RunResult check = RunRomtest({Path("in.rom")});
+    const RunResult convert = RunRomtest({Path("in.rom"), Path("out.rom")});
+    EXPECT_EQ(check.out, convert.out) << "image " << n;
+    EXPECT_EQ(check.status, convert.status) << "image " << n;
+    EXPECT_EQ(Exists(Path("out.rom")), convert.status == 0) << "image " << n;
+    if (convert.status == 0) {
+      EXPECT_EQ(ReadBytes(Path("out.rom")), ReferenceWorkingImage(image.data(), image.size()));
+    }
+    unlink(Path("out.rom").c_str());
+    ++n;
+  }
 }
 
 TEST_F(CheckTest, ImagesTooLongFor32BitLengthsAreRefusedUnread) {
