@@ -38,28 +38,28 @@ class FaultTest : public TempDirTest {
 };
 
 TEST_F(FaultTest, UnreadableInput) {
-  chmod(dir_.c_str(), 0755);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   WriteBytes(Path("in.rom"), PassingChips(1));
-  chmod(Path("in.rom").c_str(), 0);
+  ASSERT_EQ(chmod(Path("in.rom").c_str(), 0), 0);
   RunResult run = RunRomtest({Path("in.rom")}, Unprivileged());
   EXPECT_EQ(run.out, kBanner + CannotOpen(Path("in.rom")));
   EXPECT_EQ(run.status, 1);
 }
 
 TEST_F(FaultTest, OutputThatMayNotBeReplaced) {
-  chmod(dir_.c_str(), 0755);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   WriteBytes(Path("in.rom"), PassingChips(1));
   const Bytes old(10, 'x');
   // A directory that refuses new files, holding a file that could be written.
-  mkdir(Path("locked").c_str(), 0755);
+  ASSERT_EQ(mkdir(Path("locked").c_str(), 0755), 0);
   WriteBytes(Path("locked/out.rom"), old);
   GiveAway(Path("locked/out.rom"));
   GiveAway(Path("locked"));
-  chmod(Path("locked").c_str(), 0555);
+  ASSERT_EQ(chmod(Path("locked").c_str(), 0555), 0);
   // A read-only file in a directory that accepts new files.
-  mkdir(Path("open").c_str(), 0755);
+  ASSERT_EQ(mkdir(Path("open").c_str(), 0755), 0);
   WriteBytes(Path("open/out.rom"), old);
-  chmod(Path("open/out.rom").c_str(), 0444);
+  ASSERT_EQ(chmod(Path("open/out.rom").c_str(), 0444), 0);
   GiveAway(Path("open/out.rom"));
   GiveAway(Path("open"));
 
@@ -69,7 +69,7 @@ TEST_F(FaultTest, OutputThatMayNotBeReplaced) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ReadBytes(out), old) << out;
   }
-  chmod(Path("locked").c_str(), 0755);  // so that the directory can be removed
+  EXPECT_EQ(chmod(Path("locked").c_str(), 0755), 0);  // so that the directory can be removed
 }
 
 TEST_F(FaultTest, InputReplacedOrRemovedWhileRead) {
@@ -87,7 +87,7 @@ TEST_F(FaultTest, InputReplacedOrRemovedWhileRead) {
       if (round % 2) {
         RunRomtest({Path("next.rom"), x});  // converts next.rom onto x
       } else {
-        unlink(x.c_str());
+        EXPECT_EQ(unlink(x.c_str()), 0);
       }
     });
     RunResult run = RunRomtest({x});
@@ -112,7 +112,7 @@ TEST_F(FaultTest, InputCutShortWhileMapped) {
     WriteBytes(x, image);
     std::thread other([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(1500 * round));
-      truncate(x.c_str(), 1000);
+      EXPECT_EQ(truncate(x.c_str(), 1000), 0);
     });
     RunResult run = RunRomtest({x});
     other.join();
