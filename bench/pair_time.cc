@@ -29,15 +29,22 @@ double Now() {
 double Run(std::vector<char*>& argv, long& peakKiB) {
   const double start = Now();
   const pid_t pid = fork();
+  if (pid < 0) {
+    std::perror("pair_time: fork");
+    std::exit(1);
+  }
   if (pid == 0) {
     const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
+    if (null < 0 || dup2(null, 1) < 0) _exit(126);
     execvp(argv[0], argv.data());
     _exit(127);
   }
   int status = 0;
   rusage usage;
-  wait4(pid, &status, 0, &usage);
+  if (wait4(pid, &status, 0, &usage) != pid) {
+    std::perror("pair_time: wait4");
+    std::exit(1);
+  }
   const double ms = Now() - start;
   // A run that failed would time something else than the work asked for.
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -68,14 +75,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: pair_time PAIRS PREP -- A... -- B...\n");
     return 2;
   }
-  const int pairs = std::atoi(argv[1]);
+  // A count that is not a whole number of at least one would leave no
+  // ratio to take the median of.
+  char* end = nullptr;
+  const long pairs = std::strtol(argv[1], &end, 10);
+  if (end == argv[1] || *end != '\0' || pairs < 1 || pairs > 100000) {
+    std::fprintf(stderr, "pair_time: PAIRS must be a whole number from 1 to 100000, not '%s'\n",
+                 argv[1]);
+    return 2;
+  }
   const char* prep = argv[2];
   std::vector<char*> a, b;
   int i = 4;
   for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
     a.push_back(argv[i]);
+  const bool separated = i < argc;
   for (++i; i < argc; ++i)
     b.push_back(argv[i]);
+  if (a.empty() || !separated || b.empty()) {
+    std::fprintf(stderr, "usage: pair_time PAIRS PREP -- A... -- B...\n");
+    return 2;
+  }
   a.push_back(nullptr);
   b.push_back(nullptr);
 
@@ -85,7 +105,7 @@ int main(int argc, char** argv) {
   Prep(prep);
   Run(b, ignored);
   std::vector<double> ratios, msA, msB;
-  for (int n = 0; n < pairs; ++n) {
+  for (long n = 0; n < pairs; ++n) {
     Prep(prep);
     msA.push_back(Run(a, peak));
     maxPeak = std::max(maxPeak, peak);

@@ -41,8 +41,9 @@ TEST_F(CheckTest, WrongArgumentCountPrintsUsageWithArgv0Verbatim) {
 
 TEST_F(CheckTest, InputsThatCannotBeOpened) {
   WriteBytes(Path("empty.rom"), {});
-  mkdir(Path("dir.rom").c_str(), 0755);
-  mkfifo(Path("fifo.rom").c_str(), 0644);  // nobody writes: an open that waits would hang
+  ASSERT_EQ(mkdir(Path("dir.rom").c_str(), 0755), 0);
+  // Nobody writes to the FIFO: an open that waited would hang.
+  ASSERT_EQ(mkfifo(Path("fifo.rom").c_str(), 0644), 0);
   // No options either: "--help" is a path like any other.
   std::vector<std::string> paths = {"missing.rom", "empty.rom", "dir.rom", "./missing.rom",
                                     "--help"};

@@ -239,7 +239,7 @@ TEST_F(FaultTest, InputReplacedOrRemovedWhileRead) {
       if (round % 2) {
         RunRomtest({Path("next.rom"), x});  // converts next.rom onto x
       } else {
-        unlink(x.c_str());
+        EXPECT_EQ(unlink(x.c_str()), 0);
       }
     };
     RunResult run = RunRomtest({x}, options);

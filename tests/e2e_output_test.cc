@@ -116,7 +116,7 @@ TEST_F(OutputTest, LostReportWritesNothing) {
 
 TEST_F(OutputTest, PathsThatCannotBeWritten) {
   WriteBytes(Path("in.rom"), PassingChips(1));
-  mkdir(Path("dir").c_str(), 0755);
+  ASSERT_EQ(mkdir(Path("dir").c_str(), 0755), 0);
   std::vector<std::string> outs = {Path("missing/out.rom"), Path("dir"), Path("dir/")};
   if (!TestingWindowsBuild()) outs.push_back("/dev/full");
   for (const std::string& out : outs) {
@@ -176,9 +176,9 @@ TEST_F(OutputTest, ALinkIsFollowedAndModesAreKept) {
   SKIP_ON_WINDOWS_BUILD();
   const Bytes packed = PassingChips(1);
   WriteBytes(Path("in.rom"), packed);
-  mkdir(Path("sub").c_str(), 0755);
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
   WriteBytes(Path("sub/target.rom"), Bytes(5, 'x'));
-  chmod(Path("sub/target.rom").c_str(), 0640);
+  ASSERT_EQ(chmod(Path("sub/target.rom").c_str(), 0640), 0);
   ASSERT_EQ(symlink("sub/target.rom", Path("link.rom").c_str()), 0);
   ASSERT_EQ(symlink("sub/later.rom", Path("dangling.rom").c_str()), 0);
 

@@ -29,7 +29,11 @@ int main(int argc, char** argv) {
     const std::vector<unsigned char>& bytes = packed ? chip : UnpackedForm(chip);
     piece.insert(piece.end(), bytes.begin(), bytes.end());
     if (piece.size() >= (4u << 20) || n + 1 == chips) {
-      std::fwrite(piece.data(), 1, piece.size(), out);
+      if (std::fwrite(piece.data(), 1, piece.size(), out) != piece.size()) {
+        std::perror(argv[4]);
+        std::fclose(out);
+        return 1;
+      }
       piece.clear();
     }
   }
