@@ -128,6 +128,17 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 
 // --- The temporary file ---
 
+// Names compare without regard to ASCII case, as the file system does.
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? a[i] - 'A' + 'a' : a[i];
+    const char y = b[i] >= 'A' && b[i] <= 'Z' ? b[i] - 'A' + 'a' : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
 // Creates a new file beside the target (its absolute path): ".NAME.XXXXXXXX", or where that
 // would make a path too long that the target's is not, a name no longer
 // than the room left. Names come from the process, the time and a counter,
@@ -156,7 +167,9 @@ HANDLE CreateTemporary(const std::string& full, std::string& temp) {
     const std::size_t digits = named ? 8 : (fits > 9 ? 8 : fits - (fits > 1));
     for (std::uint64_t x = state >> 16; id.size() < digits; x /= 36)
       id += kDigits[x % 36];
-    temp = directory + (named ? "." + base + "." : fits > 1 ? "." : "") + id;
+    const std::string name = (named ? "." + base + "." : fits > 1 ? "." : "") + id;
+    if (SameName(name, base)) continue;  // a short name could be the target's own
+    temp = directory + name;
     HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
@@ -187,7 +200,16 @@ int TakePlace(const std::string& temp, const std::string& target) {
     const DWORD attributes = GetFileAttributesA(target.c_str());
     BOOL done;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-      done = ReplaceFileA(target.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr);
+      // Asked first whether the old file can go now: some ReplaceFileA
+      // (Wine's) leaves a file of its own behind when it cannot.
+      HANDLE old = CreateFileA(target.c_str(), GENERIC_READ | DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+      done = old != INVALID_HANDLE_VALUE;
+      if (done) {
+        CloseHandle(old);
+        done = ReplaceFileA(target.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr);
+      }
     } else {
       done = MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
     }
