@@ -139,10 +139,11 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Creates a new file beside the target (its absolute path): ".NAME.XXXXXXXX", or where that
-// would make a path too long that the target's is not, a name no longer
-// than the room left. Names come from the process, the time and a counter,
-// and a name taken is passed over for the next, so they never run out.
+// Creates a new file beside the target, given as its absolute path:
+// ".NAME.XXXXXXXX", or where that would make a path too long that the
+// target's is not, a name no longer than the room left. The digits come
+// from a sequence seeded by the process and the time, and a name taken is
+// passed over for the next, so that stale files never stand in the way.
 // The file may be removed while open, for the interruption handler.
 HANDLE CreateTemporary(const std::string& full, std::string& temp) {
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -160,8 +161,10 @@ HANDLE CreateTemporary(const std::string& full, std::string& temp) {
   QueryPerformanceCounter(&now);
   std::uint64_t state = static_cast<std::uint64_t>(now.QuadPart) ^
                         static_cast<std::uint64_t>(GetCurrentProcessId()) << 32;
+  // A bound only for the few names that a path at its limit leaves room
+  // for; eight digits are 36^8 names, never all taken.
   int refused = 0;
-  for (;;) {
+  for (long attempt = 0; attempt < 1L << 16; ++attempt) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     std::string id;
     const std::size_t digits = named ? 8 : (fits > 9 ? 8 : fits - (fits > 1));
@@ -182,6 +185,8 @@ HANDLE CreateTemporary(const std::string& full, std::string& temp) {
       return INVALID_HANDLE_VALUE;
     }
   }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
 }
 
 // --- Taking the target's place ---
