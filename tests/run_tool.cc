@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 std::string RomtestPath() {
@@ -40,7 +41,7 @@ bool BecomeNobody() {
 }
 
 // In the child, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void StartChild(const char* path, const std::vector<char*>& argv,
+[[noreturn]] void StartChild(const char* path, const std::vector<char*>& argv, char* const* envp,
                              const RunOptions& options, int pipeWrite) {
   for (int signo = 1; signo < NSIG; ++signo)
     signal(signo, SIG_DFL);  // fails harmlessly for SIGKILL, SIGSTOP and unused numbers
@@ -62,7 +63,7 @@ bool BecomeNobody() {
   SetLimit(RLIMIT_FSIZE, options.fileSizeLimit);
   SetLimit(RLIMIT_AS, options.addressSpaceLimit);
   if (options.timeoutSeconds) alarm(options.timeoutSeconds);  // outlives the exec
-  execvp(path, argv.data());
+  execvpe(path, argv.data(), envp);
   _exit(127);
 }
 
@@ -108,6 +109,19 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
   for (const std::string& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  // The test's environment, less what options.environment sets anew.
+  std::vector<std::string> env = options.environment;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string name(*entry, std::strcspn(*entry, "=") + 1);
+    bool replaced = false;
+    for (const std::string& set : options.environment)
+      replaced = replaced || set.compare(0, name.size(), name) == 0;
+    if (!replaced) env.push_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (const std::string& entry : env)
+    envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
 
   int fds[2];
   RunResult result;
@@ -117,7 +131,7 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
   fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   pid_t pid = fork();
-  if (pid == 0) StartChild(path.c_str(), args, options, fds[1]);
+  if (pid == 0) StartChild(path.c_str(), args, envp.data(), options, fds[1]);
   close(fds[1]);
   std::thread watcher;
   if (options.whileRunning) watcher = std::thread(options.whileRunning, pid);

@@ -21,6 +21,8 @@ struct RunOptions {
   long long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes
   long long addressSpaceLimit = -1;  // RLIMIT_AS in bytes
   unsigned timeoutSeconds = 0;       // nonzero: SIGALRM ends a run that hangs
+  // "NAME=value" entries that the child gets on top of the test's own.
+  std::vector<std::string> environment;
   // Called on another thread with the child's pid while the child runs;
   // the run is collected once it returns.
   std::function<void(pid_t)> whileRunning;

@@ -1,68 +1,95 @@
-// File, mapping and heap services on Windows.
+// Process-wide services on Windows: the error mode, the console's code page,
+// the arguments as typed, and the working image's memory.
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "image_win32.h"
 #include "rom_image.h"
 
 namespace {
 
-HANDLE AsHandle(std::uintptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-std::uintptr_t Stored(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+// The console's output code page as the run found it, 0 when the run left
+// it alone. An exit handler (and the interruption handler, which ends the
+// run without one) can reach only static state, so it lives here.
+UINT savedOutputPage = 0;
 
-// Writes all of data; one WriteFile moves at most 4 GiB - 1 bytes.
-int WriteAll(HANDLE file, const unsigned char* data, std::uint32_t length) {
-  constexpr DWORD kPiece = 1u << 30;
-  while (length > 0) {
-    const DWORD piece = length < kPiece ? length : kPiece;
-    DWORD written = 0;
-    if (!WriteFile(file, data, piece, &written, nullptr) || written == 0) return 1;
-    data += written;
-    length -= written;
+void RestoreAtExit() { RestoreConsole(); }
+
+// Converts a wide string to the program's code page, exactly or not at all:
+// no best-fit look-alike, no default character, no broken surrogate pair.
+bool ConvertExactly(const wchar_t* wide, std::string& out) {
+  const UINT page = GetACP();
+  const bool utf8 = page == CP_UTF8;
+  // UTF-8 holds every character: only invalid UTF-16 can fail, and the
+  // system refuses the default-character question for it.
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* askDefault = utf8 ? nullptr : &usedDefault;
+  const int size = WideCharToMultiByte(page, flags, wide, -1, nullptr, 0, nullptr, askDefault);
+  if (size <= 0 || usedDefault) return false;
+  out.assign(static_cast<std::size_t>(size), '\0');
+  if (WideCharToMultiByte(page, flags, wide, -1, &out[0], size, nullptr, askDefault) != size ||
+      usedDefault) {
+    return false;
   }
-  return 0;
+  out.resize(static_cast<std::size_t>(size) - 1);
+  return true;
 }
 
 }  // namespace
 
-// Closed standard handles cannot be taken over by files the tool opens on
-// Windows; a report written to a missing standard output fails by itself.
-void GuardStandardStreams() {}
-
-int OpenMappedFile(const char* path, MappedFile& out) {
-  // Others may read the input meanwhile; none may write it.
-  HANDLE file =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    out.file = 0;
-    return 1;
-  }
-  out.file = Stored(file);
-  DWORD high = 0;
-  const DWORD low = GetFileSize(file, &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 1;
-  out.size = static_cast<std::uint64_t>(high) << 32 | low;
-  if (out.size > kLongestFile) return 0;  // measured, never read
-
-  // An empty file cannot be mapped: that refusal is the empty file's error.
-  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (!mapping) return 1;
-  out.mapping = Stored(mapping);
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  if (!view) return 1;
-  out.view = static_cast<const unsigned char*>(view);
-  return 0;
+void RestoreConsole() {
+  if (savedOutputPage) SetConsoleOutputCP(savedOutputPage);
+  savedOutputPage = 0;
 }
 
-// Windows refuses to shorten a file while a view of it is mapped, and no one
-// may write it while it is open.
-int MappedFileChanged(const MappedFile&) { return 0; }
+// On Windows nothing the tool opens can take over a closed standard handle,
+// and a report written to a missing standard output fails by itself. What
+// the start needs instead: no dialog of the system's for a fault or a drive
+// that is not ready (a run fails, it never waits for a click), and a console
+// that shows the program's strings, names included, in the code page that
+// they are in (UTF-8 where the manifest is honoured).
+void GuardStandardStreams() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  DWORD mode = 0;
+  const UINT page = GetACP();
+  if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+    const UINT old = GetConsoleOutputCP();
+    if (old != 0 && old != page && SetConsoleOutputCP(page)) {
+      savedOutputPage = old;
+      std::atexit(RestoreAtExit);
+    }
+  }
+}
 
-void CloseMappedFile(MappedFile& in) {
-  if (in.view) UnmapViewOfFile(in.view);
-  if (in.mapping) CloseHandle(AsHandle(in.mapping));
-  if (in.file) CloseHandle(AsHandle(in.file));
+int NameIsExact(const char* path) {
+  // The usual case: the whole command line fits the code page, so every
+  // argument is as typed.
+  const wchar_t* line = GetCommandLineW();
+  std::string narrow;
+  if (ConvertExactly(line, narrow)) return 1;
+
+  // Otherwise only an exact argument may be used. The start-up code hands
+  // the program copies of the arguments, so the path is told by its text:
+  // it must match at least one argument, and every argument that it matches
+  // must be exact (a look-alike may equal another argument, "Ł.rom L.rom").
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(line, &count);
+  if (!wide) return 0;
+  int matched = 0, exact = count == __argc;
+  for (int i = 1; exact && i < count; ++i) {
+    if (std::strcmp(__argv[i], path) != 0) continue;
+    ++matched;
+    exact = ConvertExactly(wide[i], narrow) && narrow == __argv[i];
+  }
+  LocalFree(wide);
+  return exact && matched > 0;
 }
 
 unsigned char* AllocateImage(std::uint32_t length) {
@@ -72,33 +99,4 @@ unsigned char* AllocateImage(std::uint32_t length) {
 void FreeImage(RomImage& image) {
   if (image.data) HeapFree(GetProcessHeap(), 0, image.data);
   image.data = nullptr;
-}
-
-int WriteImageFile(const char* path, const unsigned char* data, std::uint32_t length) {
-  // The image goes to a new file beside the target, reaches the disk, and
-  // then takes the target's place in one move: a failure at any point
-  // leaves the old file as it was.
-  const std::string target = path;
-  const std::size_t cut = target.find_last_of("/\\:");
-  const std::string directory = cut == std::string::npos ? "" : target.substr(0, cut + 1);
-  const std::string base = target.substr(directory.size());
-  std::string temp;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 1000 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    temp = directory + "." + base.substr(0, 200) + ".new" + std::to_string(attempt);
-    file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return 1;
-  }
-  if (file == INVALID_HANDLE_VALUE) return 1;
-  int failed = WriteAll(file, data, length);
-  failed = failed || !FlushFileBuffers(file);
-  failed = !CloseHandle(file) || failed;
-  failed = failed ||
-           !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (failed) {
-    DeleteFileA(temp.c_str());
-    return 1;
-  }
-  return 0;
 }

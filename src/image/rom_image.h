@@ -84,7 +84,9 @@ int OutputImage(const char* path, const RomImage& image);
 
 // --- Operating-system services: image_os_*.cc, image_read_*.cc, image_write_*.cc ---
 
-// Makes closed standard descriptors harmless before anything is opened.
+// Makes closed standard descriptors harmless before anything is opened, and
+// sets up whatever else the system needs for the run from its start (on
+// Windows: no fault dialogs, the console's code page).
 void GuardStandardStreams();
 
 // Opens an existing regular file for reading and maps all of it. A file
