@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "test_files.h"
+
 std::string RomtestPath() {
   const char* exe = std::getenv("ROMTEST_EXE");
   return exe && *exe ? exe : ROMTEST_EXE;
@@ -57,6 +59,17 @@ void SetLimit(int resource, long long bytes) {
   _exit(127);
 }
 
+// A pipe whose ends close on exec. pipe2 would mark them at once, but macOS
+// lacks it; a child that another thread forks in between keeps a copy of
+// the ends, which delays the end of file here until that child ends.
+int OpenPipe(int fds[2]) {
+  if (pipe(fds) != 0) return 1;
+  for (int i = 0; i < 2; ++i) {
+    if (fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) return 1;
+  }
+  return 0;
+}
+
 // A Windows build must end every line in CR LF; the expectations use LF.
 void CheckAndFoldLineEnds(std::string& out) {
   std::string folded;
@@ -81,10 +94,18 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
   // from several threads at once.
   std::vector<std::string> argv = givenArgv;
   std::string path = RomtestPath();
+  const std::vector<std::string> emulator = EmulatorCommand();
   if (TestingWindowsBuild()) {
     argv[0] = path;
     argv.insert(argv.begin(), Wrapper());
     path = Wrapper();
+  } else if (!emulator.empty()) {
+    // qemu-user's -0 hands the program the name it was given.
+    std::vector<std::string> words = emulator;
+    words.insert(words.end(), {"-0", argv[0], path});
+    argv.erase(argv.begin());
+    argv.insert(argv.begin(), words.begin(), words.end());
+    path = emulator[0];
   }
   std::vector<char*> args;
   for (const std::string& arg : argv)
@@ -93,7 +114,7 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
 
   int fds[2];
   RunResult result;
-  if (pipe2(fds, O_CLOEXEC) != 0) return result;
+  if (OpenPipe(fds) != 0) return result;
   pid_t pid = fork();
   if (pid == 0) StartChild(path.c_str(), args, options, fds[1]);
   close(fds[1]);
