@@ -1,5 +1,6 @@
 // The byte loops against plain reference loops, at every alignment and every
-// length remainder that a vector loop has.
+// length remainder that a vector loop has. The build's own loops (SSE2, NEON)
+// and the portable ones each run these tests.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -17,6 +18,15 @@ Bytes RandomBytes(std::size_t n, std::uint64_t seed, unsigned char mask = 0xFF) 
   for (auto& b : bytes)
     b = NextRandomByte(seed) & mask;
   return bytes;
+}
+
+void ReferenceSums(const unsigned char* src, std::size_t n, std::uint32_t& even,
+                   std::uint32_t& odd) {
+  even = odd = 0;
+  for (std::size_t i = 0; i < n; i += 2) {
+    even += src[i];
+    odd += src[i + 1];
+  }
 }
 
 TEST(Kernels, FindHighNibbleAtEveryPositionAndAlignment) {
@@ -52,17 +62,48 @@ TEST(Kernels, SplitNibblesAtEveryAlignment) {
 }
 
 TEST(Kernels, SumLocationsAtEveryAlignment) {
+  // Any byte value: a location is at most 0x0F, but the loops must not rely
+  // on it.
   for (std::size_t align = 0; align < 16; ++align) {
     for (std::size_t n = 0; n <= 200; n += 2) {
-      const Bytes src = RandomBytes(align + n, n * 7 + align, 0x0F);
+      const Bytes src = RandomBytes(align + n, n * 7 + align);
       std::uint32_t even = 0, odd = 0, wantEven = 0, wantOdd = 0;
-      for (std::size_t i = 0; i < n; i += 2) {
-        wantEven += src[align + i];
-        wantOdd += src[align + i + 1];
-      }
+      ReferenceSums(src.data() + align, n, wantEven, wantOdd);
       SumLocations(src.data() + align, n, even, odd);
       ASSERT_EQ(even, wantEven) << align << " " << n;
       ASSERT_EQ(odd, wantOdd) << align << " " << n;
+    }
+  }
+}
+
+// Vector and word loops gather sums in narrow lanes and widen them every so
+// many bytes: lengths about each such boundary, up to a chip, of bytes that
+// fill the lanes fastest (0xFF) and of random ones.
+TEST(Kernels, SumsOfLongRunsOfLargeBytes) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t block : {512u, 1024u, 2048u, 4096u, 8192u, 16384u, 32768u}) {
+    for (std::size_t n : {block - 66, block - 8, block - 2, block, block + 2, block + 64}) {
+      if (n <= 32768) lengths.push_back(n);
+    }
+  }
+  for (std::size_t align : {0u, 1u, 8u, 15u}) {
+    for (std::size_t n : lengths) {
+      for (int random = 0; random < 2; ++random) {
+        Bytes buffer = random ? RandomBytes(align + n, n + align) : Bytes(align + n, 0xFF);
+        if (random) {
+          for (std::size_t i = 0; i < buffer.size(); i += 3)
+            buffer[i] |= 0xF0;  // mostly large
+        }
+        const unsigned char* src = buffer.data() + align;
+        std::uint32_t even = 0, odd = 0, wantEven = 0, wantOdd = 0;
+        ReferenceSums(src, n, wantEven, wantOdd);
+        SumLocations(src, n, even, odd);
+        ASSERT_EQ(even, wantEven) << align << " " << n << " " << random;
+        ASSERT_EQ(odd, wantOdd) << align << " " << n << " " << random;
+        if (n <= 16384) {
+          ASSERT_EQ(SumBytes(src, n), wantEven + wantOdd) << align << " " << n << " " << random;
+        }
+      }
     }
   }
 }

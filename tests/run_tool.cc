@@ -15,6 +15,8 @@
 #include <cstring>
 #include <thread>
 
+#include "test_files.h"
+
 std::string RomtestPath() {
   const char* exe = std::getenv("ROMTEST_EXE");
   return exe && *exe ? exe : ROMTEST_EXE;
@@ -67,6 +69,18 @@ bool BecomeNobody() {
   _exit(127);
 }
 
+// A pipe whose ends close on exec. pipe2 would mark them at once, but macOS
+// lacks it; a child that another thread forks in between keeps a copy of
+// the ends, which delays the end of file here until that child ends.
+// A pipe, or a socket pair where asked, both ends closed on exec.
+int OpenPipe(int fds[2], bool socket) {
+  if ((socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) != 0) return 1;
+  for (int i = 0; i < 2; ++i) {
+    if (fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) return 1;
+  }
+  return 0;
+}
+
 // A Windows build must end every line in CR LF; the expectations use LF.
 void CheckAndFoldLineEnds(std::string& out) {
   std::string folded;
@@ -100,10 +114,18 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
   // from several threads at once.
   std::vector<std::string> argv = givenArgv;
   std::string path = options.program.empty() ? RomtestPath() : options.program;
+  const std::vector<std::string> emulator = EmulatorCommand();
   if (TestingWindowsBuild()) {
     argv[0] = path;
     argv.insert(argv.begin(), Wrapper());
     path = Wrapper();
+  } else if (!emulator.empty()) {
+    // qemu-user's -0 hands the program the name it was given.
+    std::vector<std::string> words = emulator;
+    words.insert(words.end(), {"-0", argv[0], path});
+    argv.erase(argv.begin());
+    argv.insert(argv.begin(), words.begin(), words.end());
+    path = emulator[0];
   }
   std::vector<char*> args;
   for (const std::string& arg : argv)
@@ -125,11 +147,7 @@ RunResult RunWithArgv(const std::vector<std::string>& givenArgv, const RunOption
 
   int fds[2];
   RunResult result;
-  if ((options.socketStdout ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) != 0) {
-    return result;
-  }
-  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  if (OpenPipe(fds, options.socketStdout) != 0) return result;
   pid_t pid = fork();
   if (pid == 0) StartChild(path.c_str(), args, envp.data(), options, fds[1]);
   close(fds[1]);

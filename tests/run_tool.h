@@ -34,10 +34,12 @@ struct RunResult {
   int signal = 0;   // the signal that ended it, if any
 };
 
-// The romtest under test: the native build, or the one that ROMTEST_EXE
-// names. With ROMTEST_WRAPPER set (to wine) it is a Windows build, run
-// through the wrapper; its lines must end in CR LF, which RunWithArgv checks
-// and turns into LF so that the expectations hold for both.
+// The romtest under test: the one this build made, or the one that
+// ROMTEST_EXE names. With ROMTEST_WRAPPER set (to wine) it is a Windows
+// build, run through the wrapper; its lines must end in CR LF, which
+// RunWithArgv checks and turns into LF so that the expectations hold for
+// both. Otherwise it is a POSIX build, run under EmulatorCommand() where
+// that is not empty (test_files.h): a cross build under qemu-user.
 std::string RomtestPath();
 std::string Wrapper();
 bool TestingWindowsBuild();

@@ -11,12 +11,96 @@
 
 #include "rom_maker.h"
 
+std::vector<std::string> EmulatorCommand() {
+  const char* given = std::getenv("ROMTEST_EMULATOR");
+#ifdef ROMTEST_EMULATOR
+  if (!given) given = ROMTEST_EMULATOR;
+#endif
+  std::vector<std::string> words;
+  std::string word;
+  for (const char* c = given ? given : "";; ++c) {
+    if (*c && *c != ' ') {
+      word += *c;
+      continue;
+    }
+    if (!word.empty()) words.push_back(word);
+    word.clear();
+    if (!*c) break;
+  }
+  return words;
+}
+
+bool UnderEmulator() { return !EmulatorCommand().empty(); }
+
+namespace {
+
+// What a case needs that not every system, or qemu-user, provides.
+enum Need {
+  kNativeAddressSpace,  // RLIMIT_AS held against the program itself
+  kDevFull,             // a device on which every write fails
+  kBusAddress,          // the address of a page cut from a mapping, in SIGBUS
+};
+
+struct CaseNeed {
+  const char* test;  // Suite.Name
+  Need need;
+};
+
+// The cases that need more than POSIX and a plain run give.
+constexpr CaseNeed kCaseNeeds[] = {
+    {"FaultTest.AddressSpaceLimits", kNativeAddressSpace},
+    {"FaultTest.LostReportInEveryForm", kDevFull},
+    {"CheckTest.LostReportFailsThePassingRun", kDevFull},
+    {"OutputTest.LostReportWritesNothing", kDevFull},
+    {"OutputTest.PathsThatCannotBeWritten", kDevFull},
+    {"FaultTest.InputCutShortWhileMapped", kBusAddress},
+    {"FaultTest.InputRewrittenWhileReadNeverGivesAFalseVerdict", kBusAddress},
+    {"FaultTest.UnreadablePageIsReportedNeverReadAsZerosOrHungOn", kBusAddress},
+    {"MappedFileTest.InputCutShortWhileMappedIsReadSafelyAndNoticed", kBusAddress},
+};
+
+// Why this system cannot give what a case needs, or null when it can.
+const char* Missing(Need need) {
+  switch (need) {
+    case kNativeAddressSpace:
+#ifndef __linux__
+      return "RLIMIT_AS as Linux enforces it";
+#endif
+      if (UnderEmulator()) {
+        return "RLIMIT_AS on the program: qemu-user is held to it, not the program it runs";
+      }
+      return nullptr;
+    case kBusAddress:
+      // Seen with qemu-user 7.2: one page too high for i386 and arm guests,
+      // so the page mapped over the lost one misses it and the read faults
+      // for ever; on s390x not an address at all. Native kernels give it right.
+#if defined(__i386__) || defined(__arm__) || defined(__s390x__)
+      if (UnderEmulator())
+        return "the SIGBUS address, which qemu-user gets wrong for this processor";
+#endif
+      return nullptr;
+    case kDevFull:
+      return access("/dev/full", W_OK) == 0 ? nullptr : "no writable /dev/full on this system";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void TempDirTest::SetUp() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  for (const CaseNeed& c : kCaseNeeds) {
+    const char* missing = c.test == name ? Missing(c.need) : nullptr;
+    if (missing) GTEST_SKIP() << "cannot set up here: " << missing;
+  }
+  MakeDirIn(TempBase());
+}
+
 std::string TempBase() {
   const char* base = std::getenv("TMPDIR");
   return base && *base ? base : "/tmp";
 }
-
-void TempDirTest::SetUp() { MakeDirIn(TempBase()); }
 
 void TempDirTest::MakeDirIn(const std::string& base) {
   std::string pattern = base + "/romtest-XXXXXX";

@@ -10,7 +10,15 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// Each test gets a directory of its own under $TMPDIR (or /tmp).
+// The command, one word an element, that runs a program built for the
+// target on this machine: empty for a native build; for a cross build the
+// emulator that the build names (qemu-user with the target's library root).
+// ROMTEST_EMULATOR in the environment, words split at spaces, overrides it.
+std::vector<std::string> EmulatorCommand();
+bool UnderEmulator();
+
+// Each test gets a directory of its own under $TMPDIR (or /tmp). A case that this system or the
+// emulator cannot set up skips here, with its reason (see test_files.cc).
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override;
