@@ -279,7 +279,7 @@ TEST_F(FaultTest, InputCutShortWhileMapped) {
 // read: the run must end, and refuse the read.
 TEST_F(FaultTest, UnreadablePageIsReportedNeverReadAsZerosOrHungOn) {
   const char* fs = ROMTEST_EIO_FS;
-  if (!*fs) GTEST_SKIP() << "eio_fs was not built: libfuse3-dev is missing";
+  if (!*fs) GTEST_SKIP() << "eio_fs was not built (no libfuse3-dev, or a cross build)";
   if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no usable /dev/fuse here";
   const std::string mnt = Path("mnt");
   ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
