@@ -14,11 +14,20 @@ using Bytes = std::vector<unsigned char>;
 
 Bytes ChipOf(const std::vector<unsigned char>& assembled) { return UnpackedForm(assembled); }
 
+// A file's bytes as the input, all in one view.
+MappedFile InMemory(const Bytes& file) {
+  MappedFile input = {};
+  input.view = file.data();
+  input.size = input.viewLength = file.size();
+  return input;
+}
+
 // The checksum of one chip summed from its packed bytes, as a check reads a
 // packed file.
 std::uint8_t PackedSum(const Bytes& assembled) {
   ChipSums sums;
-  SumChips(assembled.data(), kChipLocations, true, sums);
+  MappedFile input = InMemory(assembled);
+  EXPECT_EQ(SumInputChips(input, true, sums), 0);
   EXPECT_EQ(sums.count, 1u);
   return sums.sum[0];
 }
@@ -90,9 +99,10 @@ TEST(SumChips, EitherFormGivesTheSameSumsAndEveryChipIsReported) {
   assembled[2 * kChipBytes + 9] = 0xFF;
   const Bytes image = UnpackedForm(assembled);
   ChipSums fromImage, fromFile;
-  SumChips(image.data(), static_cast<std::uint32_t>(image.size()), false, fromImage);
-  SumChips(assembled.data(), static_cast<std::uint32_t>(image.size()), true, fromFile);
-  ASSERT_EQ(fromImage.count, 3u);
+  fromImage.count = 3;
+  SumChips(image.data(), static_cast<std::uint32_t>(image.size()), false, fromImage.sum);
+  MappedFile input = InMemory(assembled);
+  ASSERT_EQ(SumInputChips(input, true, fromFile), 0);
   ASSERT_EQ(fromFile.count, 3u);
   for (std::uint32_t chip = 0; chip < 3; ++chip)
     EXPECT_EQ(fromFile.sum[chip], fromImage.sum[chip]) << chip;
@@ -106,9 +116,38 @@ TEST(SumChips, EitherFormGivesTheSameSumsAndEveryChipIsReported) {
 
 // Tells the form and builds the working image; returns whether it was packed.
 bool Unpack(RomImage& image, const Bytes& file) {
-  const bool packed = IsPackedFile(file.data(), file.size());
-  EXPECT_EQ(UnpackImage(image, file.data(), file.size(), packed), 0);
+  MappedFile input = InMemory(file);
+  bool packed = true;
+  EXPECT_EQ(FindInputForm(input, packed), 0);
+  EXPECT_EQ(UnpackImage(image, input, packed), 0);
   return packed;
+}
+
+// A file read in several pieces gives what it gives read at once: each
+// piece's chips and locations land in their places.
+TEST(Input, PiecesAddUpToTheWholeFile) {
+  const std::size_t chips = 2 * kInputPiece / kChipBytes + 3;
+  Bytes file(chips * kChipBytes, 0x00);
+  for (std::size_t chip = 0; chip < chips; ++chip)
+    file[chip * kChipBytes + chip % 7] = static_cast<unsigned char>(chip);
+  file.back() = 0x10;  // the only packed byte, in the last piece
+  MappedFile input = InMemory(file);
+  bool packed = false;
+  ASSERT_EQ(FindInputForm(input, packed), 0);
+  EXPECT_TRUE(packed);
+
+  ChipSums fromFile, fromImage;
+  ASSERT_EQ(SumInputChips(input, true, fromFile), 0);
+  ASSERT_EQ(fromFile.count, chips);
+  RomImage image = {};
+  ASSERT_EQ(UnpackImage(image, input, true), 0);
+  ASSERT_EQ(image.length, 2 * file.size());
+  EXPECT_TRUE(Bytes(image.data, image.data + image.length) == UnpackedForm(file));
+  SumChips(image.data, image.length, false, fromImage.sum);
+  for (std::uint32_t chip = 0; chip < fromFile.count; ++chip)
+    ASSERT_EQ(fromFile.sum[chip], fromImage.sum[chip]) << chip;
+  EXPECT_EQ(fromFile.sum[chips - 1], (chips - 1) % 256 + 0x10);
+  FreeImage(image);
 }
 
 TEST(UnpackImage, OneHighNibbleAnywhereMakesTheFilePacked) {

@@ -32,22 +32,23 @@ int RunRomTest(int argc, char** argv) {
   // The size rule needs only the form and the file's length; an illegal
   // image costs its form scan and nothing more. A file too long for any
   // image is not even scanned.
-  const bool packed = input.view && IsPackedFile(input.view, input.size);
+  bool packed = false;
+  int unheld = input.size <= kLongestFile ? FindInputForm(input, packed) : 0;
   if (packed) PrintMessage("Unpacking data...");
-  const std::uint64_t length = WorkingLength(input.size, packed);
-  const bool legal = IsLegalLength(length);
-  const bool held = input.view || input.size > kLongestFile;
+  const bool legal = IsLegalLength(WorkingLength(input.size, packed));
 
   // The working image exists to be written: a check sums the chips straight
   // from the file, whose bytes in either form are what the sums add.
   RomImage image = {};
   ChipSums sums;
-  int unpacked = 0;
-  if (legal && held && convert) {
-    unpacked = UnpackImage(image, input.view, input.size, packed);
-    if (unpacked == 0) SumChips(image.data, image.length, false, sums);
-  } else if (legal && held) {
-    SumChips(input.view, static_cast<std::uint32_t>(length), packed, sums);
+  if (!unheld && legal && convert) {
+    unheld = UnpackImage(image, input, packed);
+    if (!unheld) {
+      sums.count = image.length / kChipLocations;
+      SumChips(image.data, image.length, false, sums.sum);
+    }
+  } else if (!unheld && legal) {
+    unheld = SumInputChips(input, packed, sums);
   }
   // Nothing is reported from bytes that the file may not have held.
   const int changed = MappedFileChanged(input);
@@ -56,7 +57,7 @@ int RunRomTest(int argc, char** argv) {
   int status = 1;
   if (changed) {
     std::printf("Cannot open file %s.\n", argv[1]);
-  } else if (!held || unpacked != 0) {
+  } else if (unheld) {
     // No room for the image: the run ends as a failed allocation ends.
   } else if (!legal) {
     PrintMessage("Illegal ROM size!");

@@ -23,12 +23,24 @@ std::uint8_t ChipChecksum(const unsigned char* image, std::uint32_t offset) {
   return ChecksumOfTotal(odd * 16 + even);
 }
 
-void SumChips(const unsigned char* chips, std::uint32_t length, bool packed, ChipSums& out) {
-  out.count = length / kChipLocations;
-  for (std::uint32_t chip = 0; chip < out.count; ++chip) {
-    out.sum[chip] = packed ? ChecksumOfTotal(SumBytes(chips + chip * kChipBytes, kChipBytes))
-                           : ChipChecksum(chips, chip * kChipLocations);
+void SumChips(const unsigned char* chips, std::uint32_t length, bool packed, std::uint8_t* sums) {
+  for (std::uint32_t chip = 0; chip < length / kChipLocations; ++chip) {
+    sums[chip] = packed ? ChecksumOfTotal(SumBytes(chips + chip * kChipBytes, kChipBytes))
+                        : ChipChecksum(chips, chip * kChipLocations);
   }
+}
+
+int SumInputChips(MappedFile& in, bool packed, ChipSums& out) {
+  out.count = static_cast<std::uint32_t>(WorkingLength(in.size, packed) / kChipLocations);
+  const std::uint64_t chipBytes = packed ? kChipBytes : kChipLocations;
+  for (std::uint64_t at = 0; at < in.size; at += kInputPiece) {
+    const std::uint64_t n = InputPieceAt(in, at);
+    const unsigned char* piece = MapInput(in, at, n);
+    if (!piece) return 1;
+    SumChips(piece, static_cast<std::uint32_t>(WorkingLength(n, packed)), packed,
+             out.sum + at / chipBytes);
+  }
+  return 0;
 }
 
 int ReportChips(const ChipSums& sums) {

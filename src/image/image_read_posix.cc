@@ -68,12 +68,13 @@ void OnBusError(int, siginfo_t* info, void*) {
   guard.faulted = 1;
 }
 
+// Guards a new view; a fault noted in an earlier view of the same file
+// stays noted.
 void GuardView(const void* view, std::uint64_t size) {
   guard.begin = reinterpret_cast<std::uintptr_t>(view);
   guard.end = guard.begin + static_cast<std::uintptr_t>(size);
   guard.pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   guard.lastPage = 0;
-  guard.faulted = 0;
   struct sigaction action = {};
   sigemptyset(&action.sa_mask);
   action.sa_sigaction = OnBusError;
@@ -109,6 +110,28 @@ int Prefault(const void* view, std::uint64_t size) {
   return 0;
 }
 
+// Maps [offset, offset + length) of the file as the view, guarded, and
+// brings its pages in. 1 when there is no room for it.
+int MapView(MappedFile& in, std::uint64_t offset, std::uint64_t length) {
+  const std::size_t n = static_cast<std::size_t>(length);
+  void* view = mmap(nullptr, n, PROT_READ, MAP_SHARED, Descriptor(in.file),
+                    static_cast<off_t>(offset));
+  if (view == MAP_FAILED) return 1;
+  in.view = static_cast<const unsigned char*>(view);
+  in.viewOffset = offset;
+  in.viewLength = length;
+  GuardView(view, length);
+  if (Prefault(view, length) != 0) guard.faulted = 1;
+  return 0;
+}
+
+void UnmapView(MappedFile& in) {
+  if (!in.view) return;
+  munmap(const_cast<unsigned char*>(in.view), static_cast<std::size_t>(in.viewLength));
+  in.view = nullptr;
+  in.viewLength = 0;
+}
+
 }  // namespace
 
 int OpenMappedFile(const char* path, MappedFile& out) {
@@ -124,26 +147,37 @@ int OpenMappedFile(const char* path, MappedFile& out) {
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return 1;
   out.size = static_cast<std::uint64_t>(st.st_size);
   out.opened = StampOf(st);
-  if (out.size > kLongestFile || out.size > SIZE_MAX) return 0;  // measured, never read
+  if (out.size > kLongestFile) return 0;  // measured, never read
 
-  void* view = mmap(nullptr, static_cast<std::size_t>(out.size), PROT_READ, MAP_SHARED, fd, 0);
-  if (view == MAP_FAILED) return errno == ENOMEM ? 0 : 1;  // ENOMEM: no room to hold it
-  out.view = static_cast<const unsigned char*>(view);
-  GuardView(view, out.size);
-  return Prefault(view, out.size);
+  // All of the file in one view where the address space is large; where it
+  // is small (32 bits), one piece at a time, so that a large file and the
+  // working image built from it both fit. No room even for that is a run
+  // without memory, told by the view that is missing.
+  const bool roomy = SIZE_MAX > UINT32_MAX;
+  guard.faulted = 0;
+  MapView(out, 0, roomy ? out.size : InputPieceAt(out, 0));
+  return guard.faulted;  // a page that cannot be read, found at once
+}
+
+const unsigned char* MapInput(MappedFile& in, std::uint64_t offset, std::uint64_t length) {
+  if (in.view && offset >= in.viewOffset && offset + length <= in.viewOffset + in.viewLength) {
+    return in.view + (offset - in.viewOffset);
+  }
+  if (guard.faulted) return nullptr;  // the read is worthless already
+  UnmapView(in);
+  if (MapView(in, offset, length) != 0 || guard.faulted) return nullptr;
+  return in.view;
 }
 
 int MappedFileChanged(const MappedFile& in) {
-  if (!in.view) return 0;  // nothing was read
+  if (!in.file || in.size > kLongestFile) return 0;  // nothing was read
   if (guard.faulted) return 1;
   struct stat st;
   return fstat(Descriptor(in.file), &st) != 0 || !SameStamp(StampOf(st), in.opened);
 }
 
 void CloseMappedFile(MappedFile& in) {
-  if (in.view) {
-    munmap(const_cast<unsigned char*>(in.view), static_cast<std::size_t>(in.size));
-    UnguardView();
-  }
+  UnmapView(in);
+  UnguardView();
   if (in.file) close(Descriptor(in.file));
 }

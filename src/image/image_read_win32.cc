@@ -122,8 +122,16 @@ int OpenMappedFile(const char* path, MappedFile& out) {
   const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   if (!view) return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? 0 : 1;  // no room to hold it
   out.view = static_cast<const unsigned char*>(view);
+  out.viewLength = out.size;
   GuardView(view, out.size);
   return 0;
+}
+
+// The view holds the whole file (Windows builds are 64-bit): a piece of it
+// is there or nowhere.
+const unsigned char* MapInput(MappedFile& in, std::uint64_t offset, std::uint64_t length) {
+  if (!in.view || offset + length > in.viewLength) return nullptr;
+  return in.view + offset;
 }
 
 int MappedFileChanged(const MappedFile& in) {

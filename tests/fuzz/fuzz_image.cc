@@ -30,8 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The whole file, as the tool unpacks it.
   RomImage image = {};
-  const bool packed = IsPackedFile(data, size);
-  Check(UnpackImage(image, data, size, packed) == 0, "allocation");
+  MappedFile input = {};
+  input.view = data;
+  input.size = input.viewLength = size;
+  bool packed = false;
+  Check(FindInputForm(input, packed) == 0, "FindInputForm");
+  Check(UnpackImage(image, input, packed) == 0, "allocation");
   const std::vector<unsigned char> want = ReferenceWorkingImage(data, size);
   Check(image.length == want.size(), "working length");
   Check(std::vector<unsigned char>(image.data, image.data + image.length) == want, "working image");
@@ -73,9 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The same chips summed from their packed bytes, as a check reads a file.
   ChipSums fromImage, fromFile;
   const std::vector<unsigned char> packedChips = PackedForm(chips);
-  SumChips(chips.data(), 2 * kChipLocations, false, fromImage);
-  SumChips(packedChips.data(), 2 * kChipLocations, true, fromFile);
-  Check(fromImage.count == 2 && fromImage.sum[1] == sum, "SumChips");
+  fromImage.count = 2;
+  SumChips(chips.data(), 2 * kChipLocations, false, fromImage.sum);
+  MappedFile packedInput = {};
+  packedInput.view = packedChips.data();
+  packedInput.size = packedInput.viewLength = packedChips.size();
+  Check(SumInputChips(packedInput, true, fromFile) == 0, "SumInputChips");
+  Check(fromImage.sum[1] == sum, "SumChips");
   Check(fromFile.count == 2 && fromFile.sum[0] == 0x00 && fromFile.sum[1] == sum,
         "SumChips of packed bytes");
   Check(ReportChips(fromFile) == 1, "ReportChips");
