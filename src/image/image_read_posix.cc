@@ -114,8 +114,8 @@ int Prefault(const void* view, std::uint64_t size) {
 // brings its pages in. 1 when there is no room for it.
 int MapView(MappedFile& in, std::uint64_t offset, std::uint64_t length) {
   const std::size_t n = static_cast<std::size_t>(length);
-  void* view = mmap(nullptr, n, PROT_READ, MAP_SHARED, Descriptor(in.file),
-                    static_cast<off_t>(offset));
+  void* view =
+      mmap(nullptr, n, PROT_READ, MAP_SHARED, Descriptor(in.file), static_cast<off_t>(offset));
   if (view == MAP_FAILED) return 1;
   in.view = static_cast<const unsigned char*>(view);
   in.viewOffset = offset;
