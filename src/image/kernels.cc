@@ -218,32 +218,24 @@ std::uint64_t Load(const unsigned char* p) {
 // Byte i of the word is byte i in memory, on either byte order.
 std::uint64_t LoadLittle(const unsigned char* p) {
   std::uint64_t word = Load(p);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap64(word);
-#endif
+  if (kBigEndian) word = __builtin_bswap64(word);
   return word;
 }
 
 void StoreLittle(unsigned char* p, std::uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap64(word);
-#endif
+  if (kBigEndian) word = __builtin_bswap64(word);
   std::memcpy(p, &word, 8);
 }
 
 std::uint32_t LoadLittle32(const unsigned char* p) {
   std::uint32_t word;
   std::memcpy(&word, p, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap32(word);
-#endif
+  if (kBigEndian) word = __builtin_bswap32(word);
   return word;
 }
 
 void StoreLittle32(unsigned char* p, std::uint32_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  word = __builtin_bswap32(word);
-#endif
+  if (kBigEndian) word = __builtin_bswap32(word);
   std::memcpy(p, &word, 4);
 }
 
