@@ -6,6 +6,40 @@
 // and a portable one for the rest that works eight bytes at a time in a
 // 64-bit word, with the same results on either byte order.
 
+namespace {
+
+// Byte at a time, from i to n: where each body's wide steps end.
+std::size_t FindHighNibbleFrom(const unsigned char* src, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    if (src[i] & 0xF0) return i;
+  }
+  return n;
+}
+
+void SplitNibblesFrom(unsigned char* dst, const unsigned char* src, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    dst[2 * i] = src[i] & 0x0F;
+    dst[2 * i + 1] = src[i] >> 4;
+  }
+}
+
+void SumLocationsFrom(const unsigned char* src, std::size_t i, std::size_t n, std::uint32_t& even,
+                      std::uint32_t& odd) {
+  for (; i < n; i += 2) {
+    even += src[i];
+    odd += src[i + 1];
+  }
+}
+
+std::uint32_t SumBytesFrom(const unsigned char* src, std::size_t i, std::size_t n) {
+  std::uint32_t total = 0;
+  for (; i < n; ++i)
+    total += src[i];
+  return total;
+}
+
+}  // namespace
+
 #if defined(__SSE2__) && !defined(ROMTEST_PORTABLE_KERNELS)
 #include <emmintrin.h>
 
@@ -19,10 +53,7 @@ std::size_t FindHighNibble(const unsigned char* src, std::size_t n) {
                                      _mm_or_si128(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3)));
     if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(any, high), zero)) != 0xFFFF) break;
   }
-  for (; i < n; ++i) {
-    if (src[i] & 0xF0) return i;
-  }
-  return n;
+  return FindHighNibbleFrom(src, i, n);
 }
 
 void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
@@ -36,10 +67,7 @@ void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
     _mm_storeu_si128(out, _mm_unpacklo_epi8(even, odd));
     _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(even, odd));
   }
-  for (; i < n; ++i) {
-    dst[2 * i] = src[i] & 0x0F;
-    dst[2 * i + 1] = src[i] >> 4;
-  }
+  SplitNibblesFrom(dst, src, i, n);
 }
 
 void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
@@ -64,10 +92,7 @@ void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
   std::uint32_t o = static_cast<std::uint32_t>(_mm_cvtsi128_si32(odds) +
                                                _mm_cvtsi128_si32(_mm_srli_si128(odds, 8)));
   std::uint32_t e = t - o;
-  for (; i < n; i += 2) {
-    e += src[i];
-    o += src[i + 1];
-  }
+  SumLocationsFrom(src, i, n, e, o);
   even = e;
   odd = o;
 }
@@ -85,9 +110,7 @@ std::uint32_t SumBytes(const unsigned char* src, std::size_t n) {
   const __m128i sum = _mm_add_epi64(sum0, sum1);
   std::uint32_t total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(sum) +
                                                    _mm_cvtsi128_si32(_mm_srli_si128(sum, 8)));
-  for (; i < n; ++i)
-    total += src[i];
-  return total;
+  return total + SumBytesFrom(src, i, n);
 }
 
 #elif defined(__aarch64__) && defined(__ARM_NEON) && !defined(ROMTEST_PORTABLE_KERNELS)
@@ -107,10 +130,7 @@ std::size_t FindHighNibble(const unsigned char* src, std::size_t n) {
   for (; i + 16 <= n; i += 16) {
     if (vmaxvq_u8(vld1q_u8(src + i)) > 0x0F) break;
   }
-  for (; i < n; ++i) {
-    if (src[i] & 0xF0) return i;
-  }
-  return n;
+  return FindHighNibbleFrom(src, i, n);
 }
 
 void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
@@ -123,10 +143,7 @@ void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
     vst2q_u8(dst + 2 * i, (uint8x16x2_t{{vandq_u8(a, low), vshrq_n_u8(a, 4)}}));
     vst2q_u8(dst + 2 * i + 32, (uint8x16x2_t{{vandq_u8(b, low), vshrq_n_u8(b, 4)}}));
   }
-  for (; i < n; ++i) {
-    dst[2 * i] = src[i] & 0x0F;
-    dst[2 * i + 1] = src[i] >> 4;
-  }
+  SplitNibblesFrom(dst, src, i, n);
 }
 
 namespace {
@@ -165,10 +182,7 @@ void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
     e += vaddlvq_u8(v.val[0]);
     o += vaddlvq_u8(v.val[1]);
   }
-  for (; i < n; i += 2) {
-    e += src[i];
-    o += src[i + 1];
-  }
+  SumLocationsFrom(src, i, n, e, o);
   even = e;
   odd = o;
 }
@@ -188,9 +202,7 @@ std::uint32_t SumBytes(const unsigned char* src, std::size_t n) {
   std::uint32_t total = vaddvq_u32(sum);
   for (; i + 16 <= n; i += 16)
     total += vaddlvq_u8(vld1q_u8(src + i));
-  for (; i < n; ++i)
-    total += src[i];
-  return total;
+  return total + SumBytesFrom(src, i, n);
 }
 
 #else  // portable: eight bytes at a time in a 64-bit word
@@ -271,10 +283,7 @@ std::size_t FindHighNibble(const unsigned char* src, std::size_t n) {
   for (; i + 8 <= n; i += 8) {
     if (Load(src + i) & kHighNibbles) break;
   }
-  for (; i < n; ++i) {
-    if (src[i] & 0xF0) return i;
-  }
-  return n;
+  return FindHighNibbleFrom(src, i, n);
 }
 
 void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
@@ -292,10 +301,7 @@ void SplitNibbles(unsigned char* dst, const unsigned char* src, std::size_t n) {
     StoreLittle(dst + 2 * i, SplitFour(word & 0xFFFFFFFFULL));
     StoreLittle(dst + 2 * i + 8, SplitFour(word >> 32));
   }
-  for (; i < n; ++i) {
-    dst[2 * i] = src[i] & 0x0F;
-    dst[2 * i + 1] = src[i] >> 4;
-  }
+  SplitNibblesFrom(dst, src, i, n);
 }
 
 void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
@@ -319,10 +325,7 @@ void SumLocations(const unsigned char* src, std::size_t n, std::uint32_t& even,
   // The low byte of each lane is the even location on a little-endian
   // machine, the odd one on a big-endian machine.
   std::uint32_t e = kBigEndian ? high : low, o = kBigEndian ? low : high;
-  for (; i < n; i += 2) {
-    e += src[i];
-    o += src[i + 1];
-  }
+  SumLocationsFrom(src, i, n, e, o);
   even = e;
   odd = o;
 }
@@ -342,9 +345,7 @@ std::uint32_t SumBytes(const unsigned char* src, std::size_t n) {
     }
     total += AddLanes(lanes);
   }
-  for (; i < n; ++i)
-    total += src[i];
-  return total;
+  return total + SumBytesFrom(src, i, n);
 }
 
 #endif
